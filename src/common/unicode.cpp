@@ -1,0 +1,53 @@
+#include "common/unicode.hpp"
+
+#include <cstdint>
+
+namespace zarn {
+namespace {
+
+constexpr bool is_white_space(char32_t c) noexcept {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+// Length of the white-space character at the front of `text`, or 0.
+std::size_t leading_space_length(std::string_view text) noexcept {
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
+    if (text.empty()) return 0;
+    const std::uint8_t b0 = byte(0);
+    if (b0 < 0x80) return is_white_space(b0) ? 1 : 0;
+    if (b0 == 0xC2 && text.size() >= 2) {
+        const char32_t c = 0x80u | (byte(1) & 0x3Fu);
+        return (byte(1) & 0xC0u) == 0x80u && is_white_space(c) ? 2 : 0;
+    }
+    if ((b0 == 0xE1 || b0 == 0xE2 || b0 == 0xE3) && text.size() >= 3) {
+        if ((byte(1) & 0xC0u) != 0x80u || (byte(2) & 0xC0u) != 0x80u) return 0;
+        const char32_t c = ((b0 & 0x0Fu) << 12) | ((byte(1) & 0x3Fu) << 6) | (byte(2) & 0x3Fu);
+        return is_white_space(c) ? 3 : 0;
+    }
+    return 0;
+}
+
+// Length of the white-space character at the back of `text`, or 0.
+std::size_t trailing_space_length(std::string_view text) noexcept {
+    if (text.empty()) return 0;
+    const auto last = static_cast<std::uint8_t>(text.back());
+    if (last < 0x80) return is_white_space(last) ? 1 : 0;
+    for (std::size_t width : {2u, 3u}) {
+        if (text.size() >= width &&
+            leading_space_length(text.substr(text.size() - width)) == width)
+            return width;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string_view trim_unicode_whitespace(std::string_view text) noexcept {
+    while (const std::size_t n = leading_space_length(text)) text.remove_prefix(n);
+    while (const std::size_t n = trailing_space_length(text)) text.remove_suffix(n);
+    return text;
+}
+
+}  // namespace zarn
