@@ -1,9 +1,14 @@
 #include "json/value.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <functional>
 
 namespace zarn::json {
 namespace {
+
+constexpr std::size_t kInsertionSortLimit = 16;
 
 bool key_less(const JsonObject::Member& m, std::string_view key) noexcept {
     return std::string_view(m.first) < key;
@@ -15,18 +20,42 @@ JsonObject::JsonObject(std::initializer_list<Member> members)
     : JsonObject(from_members(std::vector<Member>(members))) {}
 
 JsonObject JsonObject::from_members(std::vector<Member> members) {
-    // Stable, so that among equal keys the written order survives and the
-    // last one can be kept.
-    std::stable_sort(members.begin(), members.end(),
-                     [](const Member& a, const Member& b) { return a.first < b.first; });
+    const auto less = [](const Member& a, const Member& b) { return a.first < b.first; };
     JsonObject object;
-    object.members_.reserve(members.size());
-    for (auto& member : members) {
-        if (!object.members_.empty() && object.members_.back().first == member.first)
-            object.members_.back().second = std::move(member.second);
-        else
-            object.members_.push_back(std::move(member));
+    // Text written by a machine is often in key order already: one pass, no moves.
+    if (std::ranges::adjacent_find(members, std::not_fn(less)) == members.end()) {
+        object.members_ = std::move(members);
+        return object;
     }
+    // Stable, so that among equal keys the written order survives and the last
+    // one can be kept. Small objects (the common case) sort by insertion, which
+    // needs no scratch buffer.
+    if (members.size() <= kInsertionSortLimit) {
+        for (std::size_t i = 1; i < members.size(); ++i) {
+            if (!less(members[i], members[i - 1])) continue;
+            Member moving = std::move(members[i]);
+            std::size_t j = i;
+            do {
+                members[j] = std::move(members[j - 1]);
+                --j;
+            } while (j > 0 && less(moving, members[j - 1]));
+            members[j] = std::move(moving);
+        }
+    } else {
+        std::ranges::stable_sort(members, less);
+    }
+    // Keep the last of each run of equal keys, compacting in place.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        if (kept > 0 && members[kept - 1].first == members[i].first) {
+            members[kept - 1].second = std::move(members[i].second);
+        } else {
+            if (kept != i) members[kept] = std::move(members[i]);
+            ++kept;
+        }
+    }
+    members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
+    object.members_ = std::move(members);
     return object;
 }
 
