@@ -1,0 +1,99 @@
+#include "catalogue/catalogue.hpp"
+
+#include <algorithm>
+#include <map>
+#include <string>
+
+#include "common/unicode.hpp"
+#include "json/reader.hpp"
+
+namespace zarn::catalogue {
+namespace {
+
+using json::JsonObject;
+using json::JsonValue;
+
+// Per-server working record; texts are borrowed from the catalogue.
+struct ServerSummary {
+    std::string_view name;
+    const std::optional<std::string>* description = nullptr;
+    std::uint64_t tool_count = 0;
+    std::uint64_t read_only_count = 0;
+};
+
+}  // namespace
+
+Catalogue::Catalogue(std::vector<ToolMetadata> tools) : tools_(std::move(tools)) {
+    field_index_.resize(tools_.size());
+    for (std::size_t i = 0; i < tools_.size(); ++i) field_index_[i] = i;
+    // Stable, so that among equal fields the first in catalogue order leads.
+    std::ranges::stable_sort(field_index_, {}, [this](std::size_t i) -> std::string_view {
+        return tools_[i].field;
+    });
+    const auto duplicates = std::ranges::unique(field_index_, {}, [this](std::size_t i) -> std::string_view {
+        return tools_[i].field;
+    });
+    field_index_.erase(duplicates.begin(), duplicates.end());
+}
+
+Result<Catalogue> Catalogue::from_json(std::optional<std::string_view> catalogue_json) {
+    if (!catalogue_json || is_unicode_blank(*catalogue_json)) return Catalogue{};
+    auto document = json::read_json(*catalogue_json);
+    if (!document) return fail("invalid catalogue JSON: " + document.error().to_string());
+    std::vector<ToolMetadata> tools;
+    collect_tool_metadata(*document, std::nullopt, std::nullopt, tools);
+    return Catalogue(std::move(tools));
+}
+
+const ToolMetadata* Catalogue::find_field(std::string_view field) const noexcept {
+    const auto it = std::ranges::lower_bound(field_index_, field, {}, [this](std::size_t i) -> std::string_view {
+        return tools_[i].field;
+    });
+    if (it == field_index_.end() || tools_[*it].field != field) return nullptr;
+    return &tools_[*it];
+}
+
+json::JsonArray Catalogue::server_summaries() const {
+    std::map<std::string_view, ServerSummary> servers;
+    for (const ToolMetadata& tool : tools_) {
+        auto [it, inserted] = servers.try_emplace(tool.server);
+        ServerSummary& summary = it->second;
+        if (inserted) summary.name = tool.server;
+        ++summary.tool_count;
+        if (tool.read_only) ++summary.read_only_count;
+        if (summary.description == nullptr || !summary.description->has_value())
+            summary.description = &tool.server_description;
+    }
+    json::JsonArray entries;
+    entries.reserve(servers.size());
+    for (const auto& [name, summary] : servers) {
+        JsonObject entry;
+        entry.reserve(4);
+        entry.append_sorted("description", summary.description->has_value()
+                                               ? JsonValue(**summary.description)
+                                               : JsonValue(std::string()));
+        entry.append_sorted("name", std::string(name));
+        entry.append_sorted("readOnlyCount", summary.read_only_count);
+        entry.append_sorted("toolCount", summary.tool_count);
+        entries.emplace_back(std::move(entry));
+    }
+    return entries;
+}
+
+json::JsonArray Catalogue::search_hits() const {
+    json::JsonArray hits;
+    hits.reserve(tools_.size());
+    for (const ToolMetadata& tool : tools_) {
+        JsonObject entry;
+        entry.reserve(5);
+        entry.append_sorted("description", tool.description);
+        entry.append_sorted("field", tool.field);
+        entry.append_sorted("readOnly", tool.read_only);
+        entry.append_sorted("server", tool.server);
+        entry.append_sorted("tool", tool.tool);
+        hits.emplace_back(std::move(entry));
+    }
+    return hits;
+}
+
+}  // namespace zarn::catalogue

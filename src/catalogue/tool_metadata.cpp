@@ -1,0 +1,133 @@
+#include "catalogue/tool_metadata.hpp"
+
+#include <array>
+#include <cstdint>
+
+#include "common/unicode.hpp"
+
+namespace zarn::catalogue {
+namespace {
+
+using json::JsonObject;
+using json::JsonValue;
+
+constexpr std::array<std::string_view, 4> kServerKeys{"server", "server_id", "serverId",
+                                                      "server_name"};
+constexpr std::array<std::string_view, 2> kServerDescriptionKeys{"serverDescription",
+                                                                 "server_description"};
+constexpr std::array<std::string_view, 4> kToolKeys{"name", "tool", "tool_name", "toolName"};
+constexpr std::array<std::string_view, 1> kDescriptionKeys{"description"};
+
+std::optional<std::string_view> non_blank(const JsonValue* value) {
+    if (value == nullptr) return std::nullopt;
+    const std::string* text = value->if_string();
+    if (text == nullptr) return std::nullopt;
+    const std::string_view trimmed = trim_unicode_whitespace(*text);
+    if (trimmed.empty()) return std::nullopt;
+    return trimmed;
+}
+
+const bool* boolean_member(const JsonObject& object, std::string_view key) {
+    const JsonValue* value = object.find(key);
+    return value != nullptr ? value->if_bool() : nullptr;
+}
+
+bool read_only_flag(const JsonObject& object) {
+    for (std::string_view key : {"readOnly", "read_only", "readOnlyHint"}) {
+        if (const bool* flag = boolean_member(object, key)) return *flag;
+    }
+    if (const JsonValue* annotations = object.find("annotations")) {
+        if (const JsonObject* inner = annotations->if_object()) {
+            if (const bool* flag = boolean_member(*inner, "readOnlyHint")) return *flag;
+        }
+    }
+    return true;
+}
+
+constexpr bool is_name_byte(unsigned char c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+}  // namespace
+
+json::JsonValue ToolMetadata::placeholder_result() const {
+    std::string text;
+    text.reserve(64 + server.size() + tool.size());
+    text.append("SchemaEngine stub resolved ").append(server).append(".").append(tool).append(
+        " but CallBridge is not wired yet");
+    JsonObject result;
+    result.reserve(3);
+    result.append_sorted("isError", true);
+    result.append_sorted("json", nullptr);
+    result.append_sorted("text", std::move(text));
+    return result;
+}
+
+std::optional<std::string_view> string_field(const JsonObject* object,
+                                             std::span<const std::string_view> keys) {
+    if (object == nullptr || object->empty()) return std::nullopt;
+    for (std::string_view key : keys) {
+        const JsonValue* value = object->find(key);
+        if (value == nullptr) continue;
+        if (auto text = non_blank(value)) return text;
+        if (const JsonObject* inner = value->if_object()) {
+            if (auto text = non_blank(inner->find("value"))) return text;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string sanitize_graphql_name(std::string_view text) {
+    if (text.empty()) return "_";
+    std::string name;
+    name.reserve(text.size() + 1);
+    if (text.front() >= '0' && text.front() <= '9') name.push_back('_');
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (is_name_byte(c))
+            name.push_back(ch);
+        else if ((c & 0xC0u) != 0x80u)  // one "_" per scalar: skip continuation bytes
+            name.push_back('_');
+    }
+    return name;
+}
+
+void collect_tool_metadata(const JsonValue& value, std::optional<std::string_view> server,
+                           std::optional<std::string_view> server_description,
+                           std::vector<ToolMetadata>& out) {
+    if (const json::JsonArray* array = value.if_array()) {
+        for (const JsonValue& element : *array)
+            collect_tool_metadata(element, server, server_description, out);
+        return;
+    }
+    const JsonObject* object = value.if_object();
+    if (object == nullptr) return;
+
+    const auto own_server = string_field(object, kServerKeys);
+    if (own_server) server = own_server;
+    const auto own_description = string_field(object, kServerDescriptionKeys);
+    if (own_description) server_description = own_description;
+
+    if (const JsonValue* tools = object->find("tools")) {
+        if (const json::JsonArray* nested = tools->if_array()) {
+            for (const JsonValue& element : *nested)
+                collect_tool_metadata(element, server, server_description, out);
+            return;
+        }
+    }
+    if (!server) return;
+    const auto tool = string_field(object, kToolKeys);
+    if (!tool) return;
+
+    ToolMetadata& metadata = out.emplace_back();
+    metadata.server = *server;
+    if (server_description) metadata.server_description.emplace(*server_description);
+    metadata.tool = *tool;
+    metadata.description = string_field(object, kDescriptionKeys).value_or(std::string_view{});
+    metadata.field = sanitize_graphql_name(*server);
+    metadata.field.push_back('_');
+    metadata.field.append(sanitize_graphql_name(*tool));
+    metadata.read_only = read_only_flag(*object);
+}
+
+}  // namespace zarn::catalogue

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/value.hpp"
+
+namespace zarn::catalogue {
+
+// One tool of the catalogue; every text is owned and trimmed.
+struct ToolMetadata {
+    std::string server;
+    std::optional<std::string> server_description;
+    std::string tool;
+    std::string description;
+    std::string field;  // sanitize(server) + "_" + sanitize(tool), a valid GraphQL name
+    bool read_only = true;
+
+    // The value of this tool's field while no call bridge is attached.
+    [[nodiscard]] json::JsonValue placeholder_result() const;
+
+    friend bool operator==(const ToolMetadata&, const ToolMetadata&) = default;
+};
+
+// Walks `value` depth first and appends every tool it describes to `out`.
+// Arrays and members named "tools" are descended into; nothing else is.
+void collect_tool_metadata(const json::JsonValue& value, std::optional<std::string_view> server,
+                           std::optional<std::string_view> server_description,
+                           std::vector<ToolMetadata>& out);
+
+// The first of `keys` whose value is a non-blank string, or an object whose
+// "value" member is one; trimmed of Unicode white space.
+[[nodiscard]] std::optional<std::string_view> string_field(const json::JsonObject* object,
+                                                           std::span<const std::string_view> keys);
+
+// ASCII letters, digits and "_" stay; any other Unicode scalar becomes one
+// "_"; a leading digit gets a "_" in front; the empty text gives "_".
+[[nodiscard]] std::string sanitize_graphql_name(std::string_view text);
+
+}  // namespace zarn::catalogue

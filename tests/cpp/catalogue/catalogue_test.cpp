@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "catalogue/catalogue.hpp"
+#include "json/writer.hpp"
+
+namespace zarn::catalogue {
+namespace {
+
+std::vector<ToolMetadata> read(std::string_view text) {
+    auto catalogue = Catalogue::from_json(text);
+    EXPECT_TRUE(catalogue.has_value()) << catalogue.error();
+    return catalogue ? catalogue->tools() : std::vector<ToolMetadata>{};
+}
+
+// server/tool pairs, in catalogue order
+std::vector<std::string> names(const std::vector<ToolMetadata>& tools) {
+    std::vector<std::string> out;
+    for (const auto& tool : tools) out.push_back(tool.server + "/" + tool.tool);
+    return out;
+}
+
+TEST(CatalogueShapes, ServerListWithToolsAndAnnotations) {
+    const auto tools = read(
+        R"([{"server":"tracker","tools":[{"name":"create-issue","description":" Open an issue ","annotations":{"readOnlyHint":false}}]}])");
+    ASSERT_EQ(tools.size(), 1u);
+    EXPECT_EQ(tools[0], (ToolMetadata{"tracker", std::nullopt, "create-issue", "Open an issue",
+                                      "tracker_create_issue", false}));
+}
+
+struct ShapeCase {
+    const char* text;
+    std::vector<std::string> expected;  // server/tool pairs
+};
+
+class CatalogueWalk : public testing::TestWithParam<ShapeCase> {};
+
+TEST_P(CatalogueWalk, FindsExactlyTheseTools) {
+    EXPECT_EQ(names(read(GetParam().text)), GetParam().expected) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, CatalogueWalk,
+    testing::Values(
+        ShapeCase{R"({"server":{"value":"files"},"name":"list files"})", {"files/list files"}},
+        ShapeCase{R"([{"serverId":"a","name":"x"},{"name":"y"}])", {"a/x"}},
+        ShapeCase{R"({"servers":[{"server":"a","tools":[{"name":"x"}]}]})", {}},
+        ShapeCase{R"({"server":"a","serverDescription":"S","tools":[{"name":"x"},{"name":"y","server":"b"}]})",
+                  {"a/x", "b/y"}},
+        ShapeCase{R"({"server":"a","tools":[]})", {}},
+        ShapeCase{R"({"server":"a","name":"x","tools":{}})", {"a/x"}},
+        ShapeCase{R"({"server":"  ","server_id":"b","name":"x"})", {"b/x"}},
+        ShapeCase{R"({"server":5,"name":"x"})", {}},
+        ShapeCase{R"({"server":"a","tool":" t ","tool_name":"u"})", {"a/t"}},
+        ShapeCase{R"({"server_name":"s","toolName":"t"})", {"s/t"}},
+        ShapeCase{R"({"server":"a","name":{"value":"  "},"tool":{"value":"v"}})", {"a/v"}},
+        ShapeCase{R"({"server":"a","name":{"other":"x"}})", {}},
+        ShapeCase{R"([[[{"server":"deep","name":"x"}]], 1, "s", null, true])", {"deep/x"}},
+        ShapeCase{R"({"server":"a","tools":[{"tools":[{"name":"inner"}]},{"name":"outer"}]})",
+                  {"a/inner", "a/outer"}},
+        ShapeCase{R"({"server":"a","name":"first","name":"second"})", {"a/second"}},
+        ShapeCase{R"({"server":"a","meta":{"server":"b","name":"hidden"},"name":"x"})", {"a/x"}},
+        ShapeCase{"42", {}}, ShapeCase{"[]", {}}, ShapeCase{R"({"other":1})", {}}));
+
+TEST(CatalogueWalk, InheritsServerDescriptionUnlessOwnGiven) {
+    const auto tools = read(
+        R"({"server":"a","serverDescription":"S","tools":[{"name":"x"},{"name":"y","server_description":"own"}]})");
+    ASSERT_EQ(tools.size(), 2u);
+    EXPECT_EQ(tools[0].server_description, "S");
+    EXPECT_EQ(tools[1].server_description, "own");
+    EXPECT_EQ(read(R"({"server":"a","name":"x"})")[0].server_description, std::nullopt);
+}
+
+struct ReadOnlyCase {
+    const char* members;
+    bool expected;
+};
+
+class ReadOnlyFlag : public testing::TestWithParam<ReadOnlyCase> {};
+
+TEST_P(ReadOnlyFlag, FollowsTheKeyOrder) {
+    const std::string text = std::string(R"({"server":"s","name":"t")") + GetParam().members + "}";
+    const auto tools = read(text);
+    ASSERT_EQ(tools.size(), 1u);
+    EXPECT_EQ(tools[0].read_only, GetParam().expected) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, ReadOnlyFlag,
+    testing::Values(ReadOnlyCase{"", true}, ReadOnlyCase{R"(,"readOnly":false)", false},
+                    ReadOnlyCase{R"(,"readOnly":"false")", true},
+                    ReadOnlyCase{R"(,"readOnly":0,"read_only":false)", false},
+                    ReadOnlyCase{R"(,"read_only":true,"readOnlyHint":false)", true},
+                    ReadOnlyCase{R"(,"readOnlyHint":false,"annotations":{"readOnlyHint":true})", false},
+                    ReadOnlyCase{R"(,"annotations":{"readOnlyHint":false})", false},
+                    ReadOnlyCase{R"(,"annotations":{"readOnlyHint":"no"})", true},
+                    ReadOnlyCase{R"(,"annotations":[false])", true}));
+
+struct SanitizeCase {
+    const char* input;
+    const char* expected;
+};
+
+class Sanitize : public testing::TestWithParam<SanitizeCase> {};
+
+TEST_P(Sanitize, MakesAGraphqlName) {
+    EXPECT_EQ(sanitize_graphql_name(GetParam().input), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, Sanitize,
+    testing::Values(SanitizeCase{"", "_"}, SanitizeCase{"abc_XYZ09", "abc_XYZ09"},
+                    SanitizeCase{"3d-tools", "_3d_tools"}, SanitizeCase{"a b--c", "a_b__c"},
+                    SanitizeCase{"\xC3\xA9", "_"}, SanitizeCase{"caf\xC3\xA9!", "caf__"},
+                    SanitizeCase{"\xF0\x9F\x98\x80x", "_x"}, SanitizeCase{"__typename", "__typename"},
+                    SanitizeCase{"9", "_9"}));
+
+TEST(CatalogueFields, FieldNameJoinsSanitizedParts) {
+    const auto tools = read(R"({"server_id":" 3d-tools ","tools":[{"tool":"2d-view"}]})");
+    ASSERT_EQ(tools.size(), 1u);
+    EXPECT_EQ(tools[0].server, "3d-tools");
+    EXPECT_EQ(tools[0].tool, "2d-view");
+    EXPECT_EQ(tools[0].field, "_3d_tools__2d_view");
+}
+
+TEST(CatalogueFields, UnicodeWhiteSpaceIsTrimmedAtTheEndsOnly) {
+    // no-break space, ideographic space and a line separator around "a b"
+    const auto tools =
+        read("{\"server\":\"\xC2\xA0" "a b\xE3\x80\x80\",\"name\":\"\xE2\x80\xA8t\\t\"}");
+    ASSERT_EQ(tools.size(), 1u);
+    EXPECT_EQ(tools[0].server, "a b");
+    EXPECT_EQ(tools[0].tool, "t");
+}
+
+TEST(CatalogueFields, DuplicateFieldsStayAndTheFirstIsFound) {
+    auto catalogue = Catalogue::from_json(
+        "{\"server\":\"srv\",\"tools\":[{\"name\":\"\xC3\xA9\"},{\"name\":\"\xC3\xBC\"},{\"name\":\"x\"}]}");
+    ASSERT_TRUE(catalogue);
+    ASSERT_EQ(catalogue->size(), 3u);
+    EXPECT_EQ(catalogue->tools()[0].field, "srv__");
+    EXPECT_EQ(catalogue->tools()[1].field, "srv__");
+    EXPECT_EQ(catalogue->find_field("srv__"), &catalogue->tools()[0]);
+    EXPECT_EQ(catalogue->find_field("srv_x"), &catalogue->tools()[2]);
+    EXPECT_EQ(catalogue->find_field("srv_"), nullptr);
+    EXPECT_EQ(catalogue->find_field("srv_y"), nullptr);
+}
+
+TEST(CatalogueText, BlankOrAbsentTextGivesAnEmptyCatalogue) {
+    for (std::optional<std::string_view> text :
+         {std::optional<std::string_view>{}, std::optional<std::string_view>{""},
+          std::optional<std::string_view>{" \n\t\r "},
+          std::optional<std::string_view>{"\xC2\xA0\xE3\x80\x80"}}) {
+        auto catalogue = Catalogue::from_json(text);
+        ASSERT_TRUE(catalogue);
+        EXPECT_EQ(catalogue->size(), 0u);
+    }
+}
+
+TEST(CatalogueText, NonJsonIsTheOneError) {
+    auto catalogue = Catalogue::from_json("[1, 2");
+    ASSERT_FALSE(catalogue);
+    EXPECT_EQ(catalogue.error(), "invalid catalogue JSON: EOF while parsing a list at line 1 column 5");
+    // the position is counted in the untrimmed text
+    catalogue = Catalogue::from_json("\n\n  {\"a\" 1}");
+    ASSERT_FALSE(catalogue);
+    EXPECT_EQ(catalogue.error(), "invalid catalogue JSON: expected `:` at line 3 column 8");
+}
+
+TEST(CatalogueText, DeepNestingIsAnErrorNotACrash) {
+    const std::string text(1'000'000, '[');
+    auto catalogue = Catalogue::from_json(text);
+    ASSERT_FALSE(catalogue);
+    EXPECT_EQ(catalogue.error().rfind("invalid catalogue JSON: recursion limit exceeded", 0), 0u);
+}
+
+TEST(Summaries, GroupByServerInByteOrder) {
+    auto catalogue = Catalogue::from_json(R"([
+        {"server":"beta","name":"x","readOnly":false},
+        {"server":"alpha","name":"y"},
+        {"server":"Alpha","name":"z","serverDescription":"Upper"},
+        {"server":"alpha","name":"w","serverDescription":"Second"},
+        {"server":"alpha","name":"v","serverDescription":"Third","readOnly":false}])");
+    ASSERT_TRUE(catalogue);
+    EXPECT_EQ(json::to_json_text(json::JsonValue(catalogue->server_summaries())),
+              R"([{"description":"Upper","name":"Alpha","readOnlyCount":1,"toolCount":1},)"
+              R"({"description":"Second","name":"alpha","readOnlyCount":2,"toolCount":3},)"
+              R"({"description":"","name":"beta","readOnlyCount":0,"toolCount":1}])");
+}
+
+TEST(Summaries, SearchHitsListEveryToolInOrder) {
+    auto catalogue = Catalogue::from_json(
+        R"([{"server":"a","name":"x","description":"d"},{"server":"b","name":"y","readOnly":false},{"server":"a","name":"x"}])");
+    ASSERT_TRUE(catalogue);
+    EXPECT_EQ(json::to_json_text(json::JsonValue(catalogue->search_hits())),
+              R"([{"description":"d","field":"a_x","readOnly":true,"server":"a","tool":"x"},)"
+              R"({"description":"","field":"b_y","readOnly":false,"server":"b","tool":"y"},)"
+              R"({"description":"","field":"a_x","readOnly":true,"server":"a","tool":"x"}])");
+    EXPECT_TRUE(Catalogue{}.search_hits().empty());
+    EXPECT_TRUE(Catalogue{}.server_summaries().empty());
+}
+
+TEST(Placeholder, NamesServerAndToolVerbatim) {
+    const ToolMetadata tool{"alpha", std::nullopt, "look \"up\"", "", "alpha_look__up_", true};
+    EXPECT_EQ(json::to_json_text(tool.placeholder_result()),
+              R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved alpha.look \"up\" but CallBridge is not wired yet"})");
+}
+
+}  // namespace
+}  // namespace zarn::catalogue
