@@ -1,0 +1,379 @@
+#include "query/field_parser.hpp"
+
+#include <format>
+#include <utility>
+
+#include "json/reader.hpp"
+
+namespace zarn::query {
+namespace {
+
+using json::JsonArray;
+using json::JsonObject;
+using json::JsonValue;
+
+// --- Messages: every text this scanner reports is built here. -------------
+
+constexpr std::string_view kNameAtEnd = "expected GraphQL name, found end of input";
+constexpr std::string_view kUnterminatedString = "unterminated GraphQL string literal";
+constexpr std::string_view kValueAtEnd = "unexpected end of GraphQL argument value";
+constexpr std::string_view kNestingTooDeep = "GraphQL argument value nesting exceeds 127 levels";
+constexpr std::string_view kUnterminatedSelectionSet = "unterminated GraphQL selection set";
+constexpr std::string_view kFragments = "GraphQL fragments are not supported by zarn-lite yet";
+
+static_assert(kMaxValueNesting == 127, "kNestingTooDeep names the bound");
+
+// A byte is shown as the character whose code point is the byte's value, so
+// the lead byte of a multi-byte character still gives valid UTF-8 (0xC3: "Ã").
+void append_byte(std::string& out, unsigned char byte) {
+    if (byte < 0x80) {
+        out.push_back(static_cast<char>(byte));
+    } else {
+        out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+        out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    }
+}
+
+std::string name_expected_message(unsigned char found) {
+    std::string message = "expected GraphQL name, found ";
+    append_byte(message, found);
+    return message;
+}
+
+std::string byte_expected_at_end_message(unsigned char expected) {
+    std::string message = "expected ";
+    append_byte(message, expected);
+    message += ", found end of input";
+    return message;
+}
+
+std::string byte_expected_message(unsigned char expected, unsigned char found) {
+    std::string message = "expected ";
+    append_byte(message, expected);
+    message += ", found ";
+    append_byte(message, found);
+    return message;
+}
+
+std::string unterminated_block_message(unsigned char open) {
+    std::string message = "unterminated GraphQL balanced block: ";
+    append_byte(message, open);
+    return message;
+}
+
+std::string unexpected_character_message(unsigned char found) {
+    std::string message = "unexpected character in GraphQL argument value: ";
+    append_byte(message, found);
+    return message;
+}
+
+std::string missing_variable_message(std::string_view name) {
+    return std::format("missing GraphQL variable: ${}", name);
+}
+
+std::string invalid_literal_message(std::string_view kind, const json::JsonReadError& error) {
+    return std::format("invalid GraphQL {} literal: {}", kind, error.to_string());
+}
+
+// --- Byte classes. -----------------------------------------------------------
+
+constexpr bool is_name_start(unsigned char c) noexcept {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
+
+constexpr bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+
+constexpr bool is_name_continue(unsigned char c) noexcept { return is_name_start(c) || is_digit(c); }
+
+// Vertical tab, the byte-order mark and non-ASCII spaces are deliberately not
+// here: GraphQL does not ignore them.
+constexpr bool is_ignored(unsigned char c) noexcept {
+    return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ' || c == ',';
+}
+
+}  // namespace
+
+bool GraphqlFieldParser::at_name_start() const noexcept {
+    return !at_end() && is_name_start(current());
+}
+
+// Cursor on `#`: consumes the comment through the first LF or CR, or to the end.
+void GraphqlFieldParser::skip_comment() noexcept {
+    const std::size_t line_end = input_.find_first_of("\n\r", position_ + 1);
+    position_ = line_end == std::string_view::npos ? input_.size() : line_end + 1;
+}
+
+// Cursor on `"`: consumes a quoted string through its closing quote; a
+// backslash always takes the byte after it.
+Status GraphqlFieldParser::skip_string() {
+    std::size_t i = position_ + 1;
+    while ((i = input_.find_first_of("\"\\", i)) != std::string_view::npos) {
+        if (input_[i] == '"') {
+            position_ = i + 1;
+            return {};
+        }
+        i += 2;
+    }
+    position_ = input_.size();
+    return fail(std::string(kUnterminatedString));
+}
+
+void GraphqlFieldParser::skip_ignored() noexcept {
+    while (!at_end()) {
+        const unsigned char c = current();
+        if (is_ignored(c)) {
+            ++position_;
+        } else if (c == '#') {
+            skip_comment();
+        } else {
+            return;
+        }
+    }
+}
+
+Result<std::string_view> GraphqlFieldParser::parse_name_view() {
+    skip_ignored();
+    if (at_end()) return fail(std::string(kNameAtEnd));
+    if (!is_name_start(current())) return fail(name_expected_message(current()));
+    const std::size_t start = position_++;
+    while (!at_end() && is_name_continue(current())) ++position_;
+    return input_.substr(start, position_ - start);
+}
+
+Result<std::string> GraphqlFieldParser::parse_name() {
+    return parse_name_view().transform([](std::string_view name) { return std::string(name); });
+}
+
+Status GraphqlFieldParser::expect_byte(char expected) {
+    skip_ignored();
+    const auto wanted = static_cast<unsigned char>(expected);
+    if (at_end()) return fail(byte_expected_at_end_message(wanted));
+    if (current() != wanted) return fail(byte_expected_message(wanted, current()));
+    ++position_;
+    return {};
+}
+
+// Precondition: `open` and `close` are distinct and neither is `"` nor `#`.
+Status GraphqlFieldParser::skip_balanced(char open, char close) {
+    if (auto opened = expect_byte(open); !opened) return opened;
+    const char stops[] = {'"', '#', open, close};
+    const std::string_view stop_bytes(stops, sizeof stops);
+    std::size_t depth = 1;
+    while ((position_ = input_.find_first_of(stop_bytes, position_)) != std::string_view::npos) {
+        const char c = input_[position_];
+        if (c == '"') {
+            if (auto skipped = skip_string(); !skipped) return skipped;
+        } else if (c == '#') {
+            skip_comment();
+        } else if (c == open) {
+            ++position_;
+            ++depth;
+        } else {
+            ++position_;
+            if (--depth == 0) return {};
+        }
+    }
+    position_ = input_.size();
+    return fail(unterminated_block_message(static_cast<unsigned char>(open)));
+}
+
+// directives := ( "@" name arguments? )*
+Status GraphqlFieldParser::skip_directives() {
+    for (;;) {
+        skip_ignored();
+        if (!at('@')) return {};
+        ++position_;
+        if (auto name = parse_name_view(); !name) return fail(std::move(name).error());
+        skip_ignored();
+        if (at('(')) {
+            if (auto skipped = skip_balanced('(', ')'); !skipped) return skipped;
+        }
+    }
+}
+
+Result<JsonValue> GraphqlFieldParser::parse_value() { return parse_value_at(0); }
+
+// value := object | list | string | variable | number | name
+// `depth` counts the lists and objects that enclose the value.
+Result<JsonValue> GraphqlFieldParser::parse_value_at(std::size_t depth) {
+    skip_ignored();
+    if (at_end()) return fail(std::string(kValueAtEnd));
+    const unsigned char c = current();
+    switch (c) {
+        case '{':
+        case '[':
+            // Checked before descending, so the recursion depth is bounded by
+            // the constant rather than by the input.
+            if (depth == kMaxValueNesting) return fail(std::string(kNestingTooDeep));
+            return c == '{' ? parse_object(depth + 1) : parse_list(depth + 1);
+        case '"':
+            return parse_string_literal();
+        case '$':
+            return parse_variable();
+        case '-':
+            return parse_number_literal();
+        default:
+            if (is_digit(c)) return parse_number_literal();
+            if (is_name_start(c)) return parse_named_value();
+            return fail(unexpected_character_message(c));
+    }
+}
+
+// list := "[" value* "]"
+Result<JsonValue> GraphqlFieldParser::parse_list(std::size_t depth) {
+    ++position_;
+    JsonArray items;
+    for (;;) {
+        skip_ignored();
+        if (at(']')) {
+            ++position_;
+            return JsonValue(std::move(items));
+        }
+        auto item = parse_value_at(depth);
+        if (!item) return item;
+        items.push_back(std::move(*item));
+    }
+}
+
+// object := "{" ( name ":" value )* "}"
+Result<JsonValue> GraphqlFieldParser::parse_object(std::size_t depth) {
+    ++position_;
+    std::vector<JsonObject::Member> members;
+    for (;;) {
+        skip_ignored();
+        if (at('}')) {
+            ++position_;
+            return JsonValue(JsonObject::from_members(std::move(members)));
+        }
+        auto name = parse_name();
+        if (!name) return fail(std::move(name).error());
+        if (auto colon = expect_byte(':'); !colon) return fail(std::move(colon).error());
+        auto value = parse_value_at(depth);
+        if (!value) return value;
+        members.emplace_back(std::move(*name), std::move(*value));
+    }
+}
+
+// variable := "$" name
+Result<JsonValue> GraphqlFieldParser::parse_variable() {
+    ++position_;
+    const auto name = parse_name_view();
+    if (!name) return fail(name.error());
+    const JsonValue* value = variables_.find(*name);
+    if (value == nullptr) return fail(missing_variable_message(*name));
+    return *value;
+}
+
+// The literal's exact text, quotes included, is a JSON string: the JSON
+// reader decides which escapes are valid and decodes them.
+Result<JsonValue> GraphqlFieldParser::parse_string_literal() {
+    const std::size_t start = position_;
+    if (auto skipped = skip_string(); !skipped) return fail(std::move(skipped).error());
+    auto decoded = json::read_json(input_.substr(start, position_ - start));
+    if (!decoded) return fail(invalid_literal_message("string", decoded.error()));
+    return std::move(*decoded);
+}
+
+// number := "-"? digit* ( "." digit* )? ( [eE] [+-]? digit* )?
+// Deliberately looser than JSON: the JSON reader rejects what is malformed
+// ("-", "1.", "01") with its own description.
+Result<JsonValue> GraphqlFieldParser::parse_number_literal() {
+    const std::size_t start = position_;
+    const auto skip_digits = [this] {
+        while (!at_end() && is_digit(current())) ++position_;
+    };
+    if (at('-')) ++position_;
+    skip_digits();
+    if (at('.')) {
+        ++position_;
+        skip_digits();
+    }
+    if (at('e') || at('E')) {
+        ++position_;
+        if (at('+') || at('-')) ++position_;
+        skip_digits();
+    }
+    auto number = json::read_json(input_.substr(start, position_ - start));
+    if (!number) return fail(invalid_literal_message("number", number.error()));
+    return std::move(*number);
+}
+
+// true, false and null are exact and case-sensitive; any other name is an
+// enum value, given as its text.
+Result<JsonValue> GraphqlFieldParser::parse_named_value() {
+    const auto name = parse_name_view();
+    if (!name) return fail(name.error());
+    if (*name == "true") return JsonValue(true);
+    if (*name == "false") return JsonValue(false);
+    if (*name == "null") return JsonValue(nullptr);
+    return JsonValue(*name);
+}
+
+// arguments := "(" ( name ":" value )* ")"
+Result<JsonObject> GraphqlFieldParser::parse_arguments() {
+    ++position_;
+    std::vector<JsonObject::Member> members;
+    for (;;) {
+        skip_ignored();
+        if (at(')')) {
+            ++position_;
+            // Sorted once here; a repeated name keeps the value given last.
+            return JsonObject::from_members(std::move(members));
+        }
+        auto name = parse_name();
+        if (!name) return fail(std::move(name).error());
+        if (auto colon = expect_byte(':'); !colon) return fail(std::move(colon).error());
+        auto value = parse_value();
+        if (!value) return fail(std::move(value).error());
+        if (members.empty()) members.reserve(4);
+        members.emplace_back(std::move(*name), std::move(*value));
+    }
+}
+
+// selection_set := "{" ( ( name ":" )? name arguments? directives selection_set? )* "}"
+Result<std::vector<SelectedField>> GraphqlFieldParser::parse_selection_set() {
+    if (auto opened = expect_byte('{'); !opened) return fail(std::move(opened).error());
+    std::vector<SelectedField> fields;
+    for (;;) {
+        skip_ignored();
+        if (at_end()) return fail(std::string(kUnterminatedSelectionSet));
+        if (at('}')) {
+            ++position_;
+            return fields;
+        }
+        if (input_.substr(position_, 3) == "...") return fail(std::string(kFragments));
+
+        auto first = parse_name();
+        if (!first) return fail(std::move(first).error());
+        SelectedField field;
+        skip_ignored();
+        if (at(':')) {
+            ++position_;
+            auto second = parse_name();
+            if (!second) return fail(std::move(second).error());
+            field.alias = std::move(*first);
+            field.name = std::move(*second);
+        } else {
+            field.alias = *first;
+            field.name = std::move(*first);
+        }
+
+        skip_ignored();
+        if (at('(')) {
+            auto arguments = parse_arguments();
+            if (!arguments) return fail(std::move(arguments).error());
+            field.arguments = std::move(*arguments);
+        }
+        // Field directives, @skip and @include included, have no effect.
+        if (auto skipped = skip_directives(); !skipped) return fail(std::move(skipped).error());
+        // Fields are flat: a sub-selection is only checked for balance.
+        if (at('{')) {
+            if (auto skipped = skip_balanced('{', '}'); !skipped) return fail(std::move(skipped).error());
+        }
+
+        if (fields.empty()) fields.reserve(8);
+        fields.push_back(std::move(field));
+    }
+}
+
+}  // namespace zarn::query

@@ -1,0 +1,39 @@
+#include "query/selection.hpp"
+
+#include <format>
+
+#include "query/field_parser.hpp"
+
+namespace zarn::query {
+
+// document := selection_set
+//           | ( "query" | "mutation" | "subscription" ) name? variable_definitions? directives
+//             selection_set
+// Anything after the first selection set is not read.
+Result<std::vector<SelectedField>> parse_top_level_fields(std::string_view query,
+                                                          const json::JsonObject& variables) {
+    GraphqlFieldParser parser(query, variables);
+    parser.skip_ignored();
+    if (!parser.at('{')) {
+        const auto keyword = parser.parse_name_view();
+        if (!keyword) return fail(keyword.error());
+        if (*keyword != "query" && *keyword != "mutation" && *keyword != "subscription")
+            return fail(std::format("unsupported GraphQL operation: {}", *keyword));
+        parser.skip_ignored();
+        if (parser.at_name_start()) {
+            // The operation name is not needed; at a name start it cannot fail.
+            static_cast<void>(parser.parse_name_view());
+            parser.skip_ignored();
+        }
+        // Variable definitions are not read, so their defaults are never applied.
+        if (parser.at('(')) {
+            if (auto skipped = parser.skip_balanced('(', ')'); !skipped)
+                return fail(std::move(skipped).error());
+            parser.skip_ignored();
+        }
+        if (auto skipped = parser.skip_directives(); !skipped) return fail(std::move(skipped).error());
+    }
+    return parser.parse_selection_set();
+}
+
+}  // namespace zarn::query

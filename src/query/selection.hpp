@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.hpp"
+#include "json/value.hpp"
+
+namespace zarn::query {
+
+// One field of the operation's top-level selection set.
+struct SelectedField {
+    std::string alias;            // the response key: the alias if written, else the name
+    std::string name;             // the field name as written
+    json::JsonObject arguments;   // a repeated argument keeps the value given last
+};
+
+// Reads the single operation of `query` (shorthand `{ ... }` or introduced by
+// query / mutation / subscription) and returns its top-level fields in the
+// order written; the list may be empty. The operation name, variable
+// definitions, directives and every sub-selection are skipped unread. Text
+// after the first selection set is ignored. `$name` values are deep copies of
+// members of `variables`, which is only read during the call.
+[[nodiscard]] Result<std::vector<SelectedField>> parse_top_level_fields(
+    std::string_view query, const json::JsonObject& variables);
+
+}  // namespace zarn::query
