@@ -30,12 +30,13 @@ public:
     // given last is kept.
     [[nodiscard]] static JsonObject from_members(std::vector<Member> members);
 
-    [[nodiscard]] std::size_t size() const noexcept { return members_.size(); }
-    [[nodiscard]] bool empty() const noexcept { return members_.empty(); }
-    [[nodiscard]] const_iterator begin() const noexcept { return members_.begin(); }
-    [[nodiscard]] const_iterator end() const noexcept { return members_.end(); }
-    [[nodiscard]] iterator begin() noexcept { return members_.begin(); }
-    [[nodiscard]] iterator end() noexcept { return members_.end(); }
+    // Defined below JsonValue: their bodies need the complete member type.
+    [[nodiscard]] std::size_t size() const noexcept;
+    [[nodiscard]] bool empty() const noexcept;
+    [[nodiscard]] const_iterator begin() const noexcept;
+    [[nodiscard]] const_iterator end() const noexcept;
+    [[nodiscard]] iterator begin() noexcept;
+    [[nodiscard]] iterator end() noexcept;
 
     [[nodiscard]] const JsonValue* find(std::string_view key) const noexcept;
     [[nodiscard]] JsonValue* find(std::string_view key) noexcept;
@@ -44,7 +45,7 @@ public:
     // Inserts the member, replacing the value of an existing key.
     JsonValue& insert_or_assign(std::string key, JsonValue value);
 
-    void reserve(std::size_t n) { members_.reserve(n); }
+    void reserve(std::size_t n);
     // Appends a member whose key sorts after every key present; the caller
     // guarantees the order (writers of fixed-order entries use it).
     void append_sorted(std::string key, JsonValue value);
@@ -128,5 +129,13 @@ private:
                  JsonObject>
         data_;
 };
+
+inline std::size_t JsonObject::size() const noexcept { return members_.size(); }
+inline bool JsonObject::empty() const noexcept { return members_.empty(); }
+inline JsonObject::const_iterator JsonObject::begin() const noexcept { return members_.begin(); }
+inline JsonObject::const_iterator JsonObject::end() const noexcept { return members_.end(); }
+inline JsonObject::iterator JsonObject::begin() noexcept { return members_.begin(); }
+inline JsonObject::iterator JsonObject::end() noexcept { return members_.end(); }
+inline void JsonObject::reserve(std::size_t n) { members_.reserve(n); }
 
 }  // namespace zarn::json
