@@ -1,0 +1,176 @@
+#include "json/writer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+namespace zarn::json {
+namespace {
+
+using namespace std::string_literals;
+
+std::string string_text(std::string_view text) {
+    std::string out;
+    write_string(text, out);
+    return out;
+}
+
+std::string double_text(double d) {
+    std::string out;
+    write_double(d, out);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Strings.
+
+TEST(WriterStrings, EscapesQuoteBackslashAndControlCharacters) {
+    EXPECT_EQ(string_text(""), R"("")");
+    EXPECT_EQ(string_text("say \"hi\"\\"), R"("say \"hi\"\\")");
+    EXPECT_EQ(string_text("\b\t\n\f\r"), R"("\b\t\n\f\r")");
+    EXPECT_EQ(string_text("\0\x01\x07\x0B\x0E\x1F"s), R"("\u0000\u0001\u0007\u000b\u000e\u001f")");
+}
+
+TEST(WriterStrings, EveryControlCharacterHasOneForm) {
+    for (int c = 0; c < 0x20; ++c) {
+        const std::string text = string_text(std::string(1, static_cast<char>(c)));
+        switch (c) {
+            case '\b': EXPECT_EQ(text, R"("\b")"); break;
+            case '\t': EXPECT_EQ(text, R"("\t")"); break;
+            case '\n': EXPECT_EQ(text, R"("\n")"); break;
+            case '\f': EXPECT_EQ(text, R"("\f")"); break;
+            case '\r': EXPECT_EQ(text, R"("\r")"); break;
+            default: {
+                char expected[9];
+                std::snprintf(expected, sizeof expected, "\"\\u%04x\"", c);
+                EXPECT_EQ(text, expected) << c;
+            }
+        }
+    }
+}
+
+TEST(WriterStrings, WritesEverythingElseUnchanged) {
+    const std::string raw = "/ \x7F é € 😀 \xEF\xBF\xBF ' < > &";
+    EXPECT_EQ(string_text(raw), "\"" + raw + "\"");
+}
+
+// The escape scan works eight bytes at a time: every lane and the tail.
+TEST(WriterStrings, EscapesAtEveryOffset) {
+    for (std::size_t length = 1; length < 24; ++length) {
+        for (std::size_t at = 0; at < length; ++at) {
+            for (const char c : {'"', '\\', '\n', '\x1F', '\0'}) {
+                std::string text(length, 'a');
+                text[at] = c;
+                const std::string expected = string_text(std::string(1, c));
+                EXPECT_EQ(string_text(text),
+                          "\"" + std::string(at, 'a') + expected.substr(1, expected.size() - 2) +
+                              std::string(length - at - 1, 'a') + "\"")
+                    << "length " << length << " at " << at << " byte " << int(c);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Numbers.
+
+TEST(WriterNumbers, IntegersArePlainDecimal) {
+    std::string out;
+    write_unsigned(0, out);
+    out += ' ';
+    write_unsigned(std::numeric_limits<std::uint64_t>::max(), out);
+    out += ' ';
+    write_signed(-1, out);
+    out += ' ';
+    write_signed(std::numeric_limits<std::int64_t>::min(), out);
+    EXPECT_EQ(out, "0 18446744073709551615 -1 -9223372036854775808");
+}
+
+struct DoubleCase {
+    double value;
+    std::string text;
+};
+
+void PrintTo(const DoubleCase& c, std::ostream* os) { *os << c.text; }
+
+class WriterDoubles : public testing::TestWithParam<DoubleCase> {};
+
+TEST_P(WriterDoubles, UseTheShortestDigitsInTheirLayout) {
+    EXPECT_EQ(double_text(GetParam().value), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Integral, WriterDoubles, testing::Values(
+    DoubleCase{2.0, "2.0"},
+    DoubleCase{100.0, "100.0"},
+    DoubleCase{-7.0, "-7.0"},
+    DoubleCase{1e15, "1000000000000000.0"},
+    DoubleCase{1.5e15, "1500000000000000.0"},
+    DoubleCase{9999999999999998.0, "9999999999999998.0"},
+    DoubleCase{1e16, "1e+16"},
+    DoubleCase{1.5e16, "1.5e+16"},
+    DoubleCase{1e21, "1e+21"},
+    DoubleCase{18446744073709551616.0, "1.8446744073709552e+19"},
+    DoubleCase{1e100, "1e+100"},
+    DoubleCase{std::numeric_limits<double>::max(), "1.7976931348623157e+308"}));
+
+INSTANTIATE_TEST_SUITE_P(Fractional, WriterDoubles, testing::Values(
+    DoubleCase{123.456, "123.456"},
+    DoubleCase{1.5, "1.5"},
+    DoubleCase{-1.5, "-1.5"},
+    DoubleCase{1000000000000000.5, "1000000000000000.5"},
+    DoubleCase{0.5, "0.5"},
+    DoubleCase{0.1, "0.1"},
+    DoubleCase{0.0001, "0.0001"},
+    DoubleCase{0.00001, "0.00001"},
+    DoubleCase{1.2345e-5, "0.000012345"},
+    DoubleCase{-0.00025, "-0.00025"},
+    DoubleCase{0.000001, "1e-6"},
+    DoubleCase{1.5e-7, "1.5e-7"},
+    DoubleCase{2.5e-6, "2.5e-6"},
+    DoubleCase{-1.25e-100, "-1.25e-100"},
+    DoubleCase{5e-324, "5e-324"},
+    DoubleCase{2.2250738585072014e-308, "2.2250738585072014e-308"}));
+
+INSTANTIATE_TEST_SUITE_P(Special, WriterDoubles, testing::Values(
+    DoubleCase{0.0, "0.0"},
+    DoubleCase{-0.0, "-0.0"},
+    DoubleCase{std::numeric_limits<double>::infinity(), "null"},
+    DoubleCase{-std::numeric_limits<double>::infinity(), "null"},
+    DoubleCase{std::numeric_limits<double>::quiet_NaN(), "null"}));
+
+// ---------------------------------------------------------------------------
+// Whole values.
+
+TEST(WriterValues, WritesCompactTextInKeyOrder) {
+    const JsonValue value = JsonObject{
+        {"b", JsonArray{1, -2, 2.0, nullptr, true, false, JsonObject{}, JsonArray{}}},
+        {"a", "x\"y"},
+        {"é", JsonObject{{"z", 1}, {"y", JsonArray{JsonArray{}}}}},
+    };
+    EXPECT_EQ(to_json_text(value),
+              R"({"a":"x\"y","b":[1,-2,2.0,null,true,false,{},[]],"é":{"y":[[]],"z":1}})");
+}
+
+TEST(WriterValues, AppendsToTheTextGiven) {
+    std::string out = "{\"data\":";
+    write_json(JsonArray{1, "two"}, out);
+    out += '}';
+    EXPECT_EQ(out, R"({"data":[1,"two"]})");
+}
+
+TEST(WriterValues, ScalarsStandAlone) {
+    EXPECT_EQ(to_json_text(JsonValue()), "null");
+    EXPECT_EQ(to_json_text(true), "true");
+    EXPECT_EQ(to_json_text(std::uint64_t{18446744073709551615u}), "18446744073709551615");
+    EXPECT_EQ(to_json_text(std::int64_t{-5}), "-5");
+    // A non-negative signed integer is stored, and written, as unsigned.
+    EXPECT_EQ(to_json_text(std::int64_t{5}), "5");
+    EXPECT_EQ(to_json_text(std::nan("")), "null");
+    EXPECT_EQ(to_json_text("é\n"), "\"é\\n\"");
+}
+
+}  // namespace
+}  // namespace zarn::json
