@@ -1,5 +1,7 @@
 #include "query/field_parser.hpp"
 
+#include <array>
+#include <cstdint>
 #include <format>
 #include <utility>
 
@@ -77,18 +79,25 @@ std::string invalid_literal_message(std::string_view kind, const json::JsonReadE
 
 // --- Byte classes. -----------------------------------------------------------
 
-constexpr bool is_name_start(unsigned char c) noexcept {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-}
-
-constexpr bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
-
-constexpr bool is_name_continue(unsigned char c) noexcept { return is_name_start(c) || is_digit(c); }
+enum ByteClass : std::uint8_t { kIgnored = 1, kNameStart = 2, kDigit = 4 };
 
 // Vertical tab, the byte-order mark and non-ASCII spaces are deliberately not
-// here: GraphQL does not ignore them.
-constexpr bool is_ignored(unsigned char c) noexcept {
-    return c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ' || c == ',';
+// ignored: GraphQL does not ignore them.
+constexpr std::array<std::uint8_t, 256> kByteClasses = [] {
+    std::array<std::uint8_t, 256> classes{};
+    for (const unsigned char c : {'\t', '\n', '\f', '\r', ' ', ','}) classes[c] = kIgnored;
+    for (int c = 'A'; c <= 'Z'; ++c) classes[c] = kNameStart;
+    for (int c = 'a'; c <= 'z'; ++c) classes[c] = kNameStart;
+    classes['_'] = kNameStart;
+    for (int c = '0'; c <= '9'; ++c) classes[c] = kDigit;
+    return classes;
+}();
+
+constexpr bool is_ignored(unsigned char c) noexcept { return kByteClasses[c] == kIgnored; }
+constexpr bool is_name_start(unsigned char c) noexcept { return kByteClasses[c] == kNameStart; }
+constexpr bool is_digit(unsigned char c) noexcept { return kByteClasses[c] == kDigit; }
+constexpr bool is_name_continue(unsigned char c) noexcept {
+    return (kByteClasses[c] & (kNameStart | kDigit)) != 0;
 }
 
 }  // namespace
@@ -118,26 +127,32 @@ Status GraphqlFieldParser::skip_string() {
     return fail(std::string(kUnterminatedString));
 }
 
-void GraphqlFieldParser::skip_ignored() noexcept {
-    while (!at_end()) {
-        const unsigned char c = current();
+void GraphqlFieldParser::skip_ignored_run() noexcept {
+    std::size_t i = position_;
+    const std::size_t size = input_.size();
+    while (i < size) {
+        const auto c = static_cast<unsigned char>(input_[i]);
         if (is_ignored(c)) {
-            ++position_;
+            ++i;
         } else if (c == '#') {
-            skip_comment();
+            const std::size_t line_end = input_.find_first_of("\n\r", i + 1);
+            i = line_end == std::string_view::npos ? size : line_end + 1;
         } else {
-            return;
+            break;
         }
     }
+    position_ = i;
 }
 
 Result<std::string_view> GraphqlFieldParser::parse_name_view() {
     skip_ignored();
     if (at_end()) return fail(std::string(kNameAtEnd));
     if (!is_name_start(current())) return fail(name_expected_message(current()));
-    const std::size_t start = position_++;
-    while (!at_end() && is_name_continue(current())) ++position_;
-    return input_.substr(start, position_ - start);
+    const std::size_t start = position_;
+    std::size_t end = start + 1;
+    while (end < input_.size() && is_name_continue(static_cast<unsigned char>(input_[end]))) ++end;
+    position_ = end;
+    return input_.substr(start, end - start);
 }
 
 Result<std::string> GraphqlFieldParser::parse_name() {
@@ -245,12 +260,12 @@ Result<JsonValue> GraphqlFieldParser::parse_object(std::size_t depth) {
             ++position_;
             return JsonValue(JsonObject::from_members(std::move(members)));
         }
-        auto name = parse_name();
-        if (!name) return fail(std::move(name).error());
+        const auto name = parse_name_view();
+        if (!name) return fail(name.error());
         if (auto colon = expect_byte(':'); !colon) return fail(std::move(colon).error());
         auto value = parse_value_at(depth);
         if (!value) return value;
-        members.emplace_back(std::move(*name), std::move(*value));
+        members.emplace_back(std::string(*name), std::move(*value));
     }
 }
 
@@ -303,10 +318,10 @@ Result<JsonValue> GraphqlFieldParser::parse_number_literal() {
 Result<JsonValue> GraphqlFieldParser::parse_named_value() {
     const auto name = parse_name_view();
     if (!name) return fail(name.error());
-    if (*name == "true") return JsonValue(true);
-    if (*name == "false") return JsonValue(false);
-    if (*name == "null") return JsonValue(nullptr);
-    return JsonValue(*name);
+    if (*name == "true") return Result<JsonValue>(std::in_place, true);
+    if (*name == "false") return Result<JsonValue>(std::in_place, false);
+    if (*name == "null") return Result<JsonValue>(std::in_place, nullptr);
+    return Result<JsonValue>(std::in_place, *name);
 }
 
 // arguments := "(" ( name ":" value )* ")"
@@ -320,13 +335,13 @@ Result<JsonObject> GraphqlFieldParser::parse_arguments() {
             // Sorted once here; a repeated name keeps the value given last.
             return JsonObject::from_members(std::move(members));
         }
-        auto name = parse_name();
-        if (!name) return fail(std::move(name).error());
+        const auto name = parse_name_view();
+        if (!name) return fail(name.error());
         if (auto colon = expect_byte(':'); !colon) return fail(std::move(colon).error());
         auto value = parse_value();
         if (!value) return fail(std::move(value).error());
         if (members.empty()) members.reserve(4);
-        members.emplace_back(std::move(*name), std::move(*value));
+        members.emplace_back(std::string(*name), std::move(*value));
     }
 }
 
@@ -343,20 +358,22 @@ Result<std::vector<SelectedField>> GraphqlFieldParser::parse_selection_set() {
         }
         if (input_.substr(position_, 3) == "...") return fail(std::string(kFragments));
 
-        auto first = parse_name();
-        if (!first) return fail(std::move(first).error());
-        SelectedField field;
+        const auto first = parse_name_view();
+        if (!first) return fail(first.error());
         skip_ignored();
+        const std::string_view alias = *first;
+        std::string_view name = *first;
         if (at(':')) {
             ++position_;
-            auto second = parse_name();
-            if (!second) return fail(std::move(second).error());
-            field.alias = std::move(*first);
-            field.name = std::move(*second);
-        } else {
-            field.alias = *first;
-            field.name = std::move(*first);
+            const auto second = parse_name_view();
+            if (!second) return fail(second.error());
+            name = *second;
         }
+        // Filled in place: a failure below drops the whole list anyway.
+        if (fields.empty()) fields.reserve(8);
+        SelectedField& field = fields.emplace_back();
+        field.alias.assign(alias);
+        field.name.assign(name);
 
         skip_ignored();
         if (at('(')) {
@@ -370,9 +387,6 @@ Result<std::vector<SelectedField>> GraphqlFieldParser::parse_selection_set() {
         if (at('{')) {
             if (auto skipped = skip_balanced('{', '}'); !skipped) return fail(std::move(skipped).error());
         }
-
-        if (fields.empty()) fields.reserve(8);
-        fields.push_back(std::move(field));
     }
 }
 

@@ -51,7 +51,13 @@ public:
     [[nodiscard]] bool at_name_start() const noexcept;
 
     // Steps over ignored bytes and comments; stops on any other byte or at end.
-    void skip_ignored() noexcept;
+    void skip_ignored() noexcept {
+        // Called before nearly every token, usually with nothing to skip.
+        if (at_end()) return;
+        const unsigned char c = current();
+        if (c > ' ' && c != ',' && c != '#') return;
+        skip_ignored_run();
+    }
 
     // Reads a name ([A-Za-z_][A-Za-z0-9_]*) and returns a copy of it.
     [[nodiscard]] Result<std::string> parse_name();
@@ -85,6 +91,7 @@ private:
     [[nodiscard]] unsigned char current() const noexcept {
         return static_cast<unsigned char>(input_[position_]);
     }
+    void skip_ignored_run() noexcept;
     void skip_comment() noexcept;
     [[nodiscard]] Status skip_string();
     [[nodiscard]] Result<json::JsonValue> parse_value_at(std::size_t depth);
