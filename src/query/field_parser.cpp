@@ -5,6 +5,7 @@
 #include <format>
 #include <utility>
 
+#include "common/stop.hpp"
 #include "json/reader.hpp"
 
 namespace zarn::query {
@@ -100,16 +101,17 @@ constexpr bool is_name_continue(unsigned char c) noexcept {
     return (kByteClasses[c] & (kNameStart | kDigit)) != 0;
 }
 
+// Where a comment starting at `hash` ends: after the first LF or CR, or at
+// the end of the text.
+std::size_t comment_end(std::string_view text, std::size_t hash) noexcept {
+    const std::size_t line_end = text.find_first_of("\n\r", hash + 1);
+    return line_end == std::string_view::npos ? text.size() : line_end + 1;
+}
+
 }  // namespace
 
 bool GraphqlFieldParser::at_name_start() const noexcept {
     return !at_end() && is_name_start(current());
-}
-
-// Cursor on `#`: consumes the comment through the first LF or CR, or to the end.
-void GraphqlFieldParser::skip_comment() noexcept {
-    const std::size_t line_end = input_.find_first_of("\n\r", position_ + 1);
-    position_ = line_end == std::string_view::npos ? input_.size() : line_end + 1;
 }
 
 // Cursor on `"`: consumes a quoted string through its closing quote; a
@@ -135,8 +137,7 @@ void GraphqlFieldParser::skip_ignored_run() noexcept {
         if (is_ignored(c)) {
             ++i;
         } else if (c == '#') {
-            const std::size_t line_end = input_.find_first_of("\n\r", i + 1);
-            i = line_end == std::string_view::npos ? size : line_end + 1;
+            i = comment_end(input_, i);
         } else {
             break;
         }
@@ -168,18 +169,20 @@ Status GraphqlFieldParser::expect_byte(char expected) {
     return {};
 }
 
-// Precondition: `open` and `close` are distinct and neither is `"` nor `#`.
 Status GraphqlFieldParser::skip_balanced(char open, char close) {
+    if (open == close || open == '"' || open == '#' || close == '"' || close == '#')
+        stop("skip_balanced needs a pair of distinct brackets");
     if (auto opened = expect_byte(open); !opened) return opened;
     const char stops[] = {'"', '#', open, close};
     const std::string_view stop_bytes(stops, sizeof stops);
     std::size_t depth = 1;
-    while ((position_ = input_.find_first_of(stop_bytes, position_)) != std::string_view::npos) {
+    for (std::size_t found; (found = input_.find_first_of(stop_bytes, position_)) != std::string_view::npos;) {
+        position_ = found;
         const char c = input_[position_];
         if (c == '"') {
             if (auto skipped = skip_string(); !skipped) return skipped;
         } else if (c == '#') {
-            skip_comment();
+            position_ = comment_end(input_, position_);
         } else if (c == open) {
             ++position_;
             ++depth;

@@ -70,7 +70,8 @@ public:
 
     // Consumes one block from `open` to its matching `close` without reading
     // it. Only that bracket pair is counted; brackets inside quoted strings
-    // and comments are not.
+    // and comments are not. `open` and `close` must be two distinct bytes,
+    // neither `"` nor `#` (else InternalStop).
     [[nodiscard]] Status skip_balanced(char open, char close);
 
     // Skips any number of `@name` or `@name(...)` and the ignored input after
@@ -92,7 +93,6 @@ private:
         return static_cast<unsigned char>(input_[position_]);
     }
     void skip_ignored_run() noexcept;
-    void skip_comment() noexcept;
     [[nodiscard]] Status skip_string();
     [[nodiscard]] Result<json::JsonValue> parse_value_at(std::size_t depth);
     [[nodiscard]] Result<json::JsonValue> parse_list(std::size_t depth);
