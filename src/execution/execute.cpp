@@ -1,0 +1,86 @@
+#include <array>
+
+#include "common/stop.hpp"
+#include "common/unicode.hpp"
+#include "execution/engine_state.hpp"
+#include "execution/response.hpp"
+#include "execution/tool_job.hpp"
+#include "query/selection.hpp"
+#include "query/variables.hpp"
+
+namespace zarn::execution {
+namespace {
+
+using json::JsonObject;
+using json::JsonValue;
+
+enum class BuiltIn { none, typename_, servers, search };
+
+BuiltIn built_in_field(std::string_view name) noexcept {
+    if (name == "__typename") return BuiltIn::typename_;
+    if (name == "servers") return BuiltIn::servers;
+    if (name == "search") return BuiltIn::search;
+    return BuiltIn::none;
+}
+
+JsonValue built_in_value(BuiltIn field, const catalogue::Catalogue& tools) {
+    switch (field) {
+        case BuiltIn::typename_: return JsonValue("Query");
+        case BuiltIn::servers: return JsonValue(tools.server_summaries());
+        case BuiltIn::search: return JsonValue(tools.search_hits());
+        case BuiltIn::none: break;
+    }
+    return JsonValue();
+}
+
+}  // namespace
+
+EngineState::~EngineState() {
+    tools = catalogue::Catalogue{};
+    runtime.reset();
+    bridge.reset();
+}
+
+Result<EngineState> from_catalogue_json(std::optional<std::string_view> catalogue_json) {
+    auto tools = catalogue::Catalogue::from_json(catalogue_json);
+    if (!tools) return fail(std::move(tools.error()));
+    EngineState state;
+    state.tools = std::move(*tools);
+    state.runtime = bridge::build_runtime();
+    state.bridge = std::make_shared<bridge::TokioCallBridge>();
+    return state;
+}
+
+std::string execute_json(const EngineState& engine, std::string_view query,
+                         std::optional<std::string_view> variables_json) {
+    const std::string_view trimmed = trim_unicode_whitespace(query);
+    if (trimmed.empty()) return graphql_error("GraphQL query must not be blank");
+
+    auto variables = query::parse_variables(variables_json);
+    if (!variables) return graphql_error(variables.error());
+    const JsonObject* variable_map = variables->if_object();
+    if (variable_map == nullptr) stop("parse_variables returns a JSON object");
+
+    auto selected = query::parse_top_level_fields(trimmed, *variable_map);
+    if (!selected) return graphql_error(selected.error());
+    if (selected->empty())
+        return graphql_error("GraphQL query must select at least one top-level field");
+
+    JsonObject data;
+    std::vector<ToolFieldJob> jobs;
+    for (query::SelectedField& field : *selected) {
+        if (const BuiltIn built_in = built_in_field(field.name); built_in != BuiltIn::none) {
+            data.insert_or_assign(std::move(field.alias), built_in_value(built_in, engine.tools));
+            continue;
+        }
+        const catalogue::ToolMetadata* tool = engine.tools.find_field(field.name);
+        if (tool == nullptr) return graphql_error("unknown GraphQL field: " + field.name);
+        jobs.push_back(ToolFieldJob{std::move(field.alias), *tool, std::move(field.arguments)});
+    }
+
+    for (auto& [alias, value] : resolve_tool_jobs(*engine.bridge, std::move(jobs)))
+        data.insert_or_assign(std::move(alias), std::move(value));
+    return graphql_success(JsonValue(std::move(data)));
+}
+
+}  // namespace zarn::execution

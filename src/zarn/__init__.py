@@ -1,0 +1,16 @@
+"""zarn: a native GraphQL engine over a catalogue of tools.
+
+Every tool of the catalogue becomes one top-level GraphQL field. The engine
+itself lives in the extension module ``zarn._graphql``.
+"""
+
+from importlib import resources as _resources
+
+from zarn._graphql import SchemaEngine, graphql_stub
+
+__all__ = ["SchemaEngine", "graphql_stub", "sample_catalogue"]
+
+
+def sample_catalogue() -> str:
+    """Return the text of the sample catalogue that ships with the package."""
+    return _resources.files(__name__).joinpath("sample_catalogue.json").read_text("utf-8")
