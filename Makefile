@@ -15,6 +15,7 @@ JOBS ?= 2
 
 run: install
 	$(IN) $(VPY) examples/quickstart.py
+	$(IN) $(VPY) examples/host.py
 
 test: cpp-test py-test
 
