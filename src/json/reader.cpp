@@ -2,15 +2,22 @@
 
 #include <algorithm>
 #include <bit>
+#include <cfloat>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <format>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <system_error>
+#include <tuple>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zarn::json {
 
@@ -70,6 +77,13 @@ constexpr std::string_view phrase(Fault fault) noexcept {
     return "expected value";
 }
 
+// Objects up to this size sort their members by insertion.
+constexpr std::size_t kInsertionSortLimit = 16;
+
+// Exponents are read up to this size; beyond it every mantissa over- or
+// underflows anyway.
+constexpr std::int64_t kExponentCap = 1'000'000'000;
+
 constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 constexpr int hex_value(char c) noexcept {
@@ -81,19 +95,33 @@ constexpr int hex_value(char c) noexcept {
 
 // First byte at or after `p` that a string scan must look at: a quote, a
 // backslash, a control character or the start of a multi-byte sequence.
-// Eight bytes at a time; the lowest flagged byte of each mask is always a true
-// match (a borrow only propagates upwards from one), which is all we need.
-const char* find_string_special(const char* p, const char* end) noexcept {
+// Sixteen bytes at a time with SSE2 (a signed compare below 0x20 catches the
+// bytes from 0x80 up as well), else eight at a time in a word, where the
+// lowest flagged byte of each mask is always a true match (a borrow only
+// propagates upwards from one).
+[[gnu::always_inline]] inline const char* find_string_special(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i slash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
+                                         _mm_cmplt_epi8(v, space));
+        if (const int mask = _mm_movemask_epi8(hit)) return p + std::countr_zero(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
         constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
         while (end - p >= 8) {
             std::uint64_t w;
             std::memcpy(&w, p, 8);
-            const std::uint64_t quote = w ^ (kOnes * '"');
-            const std::uint64_t slash = w ^ (kOnes * '\\');
-            const std::uint64_t mask = (w | ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
-                                        ((slash - kOnes) & ~slash)) &
+            const std::uint64_t quote_bytes = w ^ (kOnes * '"');
+            const std::uint64_t slash_bytes = w ^ (kOnes * '\\');
+            const std::uint64_t mask = (w | ((w - kOnes * 0x20) & ~w) | ((quote_bytes - kOnes) & ~quote_bytes) |
+                                        ((slash_bytes - kOnes) & ~slash_bytes)) &
                                        kHigh;
             if (mask != 0) return p + std::countr_zero(mask) / 8;
             p += 8;
@@ -131,27 +159,59 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     out.append(buf, n);
 }
 
-// Recursive descent over one cursor. Every parse_* function returns false after
-// recording the first fault; the caller then unwinds without touching the input.
+// Where a parsed value goes: each sink constructs the JsonValue in place from
+// the raw payload (a string, a number, a finished container), so a value is
+// moved at most once after it is made (from the stack into its container).
+struct RootSink {
+    std::optional<JsonValue>* slot;
+    template <class... Args>
+    void operator()(Args&&... args) const {
+        slot->emplace(std::forward<Args>(args)...);
+    }
+};
+
+struct ElementSink {
+    std::vector<JsonValue>* elements;
+    template <class... Args>
+    void operator()(Args&&... args) const {
+        elements->emplace_back(std::forward<Args>(args)...);
+    }
+};
+
+struct MemberSink {
+    std::vector<JsonObject::Member>* members;
+    std::string* key;
+    template <class... Args>
+    void operator()(Args&&... args) const {
+        members->emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(*key)),
+                              std::forward_as_tuple(std::forward<Args>(args)...));
+    }
+};
+
+// Recursive descent over one cursor. Every parse_* function returns false
+// after recording the first fault; callers then unwind without touching the
+// input again. Elements and members of the containers being read collect on
+// two stacks shared by all levels, so each container is allocated once, at
+// its final size, when it closes.
 class Reader {
 public:
     explicit Reader(std::string_view text) noexcept
         : begin_(text.data()), end_(text.data() + text.size()), cur_(begin_) {}
 
     std::expected<JsonValue, JsonReadError> read() {
-        JsonValue value;
-        if (!parse_value(value, 0)) return std::unexpected(error());
-        skip_white_space();
-        if (cur_ != end_) {
+        std::optional<JsonValue> value;
+        if (parse_value(0, RootSink{&value})) {
+            skip_white_space();
+            if (cur_ == end_) return std::move(*value);
             fail(Fault::trailing_characters, cur_);
-            return std::unexpected(error());
         }
-        return value;
+        return std::unexpected(error());
     }
 
 private:
     // Records `fault` at the byte `at` points to.
     bool fail(Fault fault, const char* at) noexcept {
+        failed_ = true;
         fault_ = fault;
         fault_at_ = at;
         return false;
@@ -175,28 +235,40 @@ private:
         return {phrase(fault_), line, offset - line_start + 1};
     }
 
-    void skip_white_space() noexcept {
-        while (cur_ != end_ && (*cur_ == ' ' || *cur_ == '\n' || *cur_ == '\r' || *cur_ == '\t'))
-            ++cur_;
+    [[gnu::always_inline]] void skip_white_space() noexcept {
+        if (cur_ != end_ && static_cast<unsigned char>(*cur_) > ' ') return;
+        const char* p = cur_;
+        while (p != end_ && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
+        cur_ = p;
     }
 
     // value = object / array / string / number / true / false / null
     // `depth` is the number of arrays and objects around the value.
-    bool parse_value(JsonValue& out, std::size_t depth) {
+    template <class Sink>
+    bool parse_value(std::size_t depth, const Sink& sink) {
         skip_white_space();
         if (cur_ == end_) return fail_eof(Fault::eof_value);
         switch (*cur_) {
-            case '{': return parse_object(out, depth + 1);
-            case '[': return parse_array(out, depth + 1);
+            case '{': return parse_object(depth + 1, sink);
+            case '[': return parse_array(depth + 1, sink);
             case '"': {
-                std::string text;
-                if (!parse_string(text)) return false;
-                out = JsonValue(std::move(text));
+                std::string text = parse_string();
+                if (failed_) return false;
+                sink(std::move(text));
                 return true;
             }
-            case 't': return parse_literal("true", JsonValue(true), out);
-            case 'f': return parse_literal("false", JsonValue(false), out);
-            case 'n': return parse_literal("null", JsonValue(), out);
+            case 't':
+                if (!parse_literal("true")) return false;
+                sink(true);
+                return true;
+            case 'f':
+                if (!parse_literal("false")) return false;
+                sink(false);
+                return true;
+            case 'n':
+                if (!parse_literal("null")) return false;
+                sink(nullptr);
+                return true;
             case '-':
             case '0':
             case '1':
@@ -207,40 +279,37 @@ private:
             case '6':
             case '7':
             case '8':
-            case '9': return parse_number(out);
+            case '9': return parse_number(sink);
             default: return fail(Fault::expected_value, cur_);
         }
     }
 
     // The cursor is on the first letter, which matches `word`.
-    bool parse_literal(std::string_view word, JsonValue value, JsonValue& out) noexcept {
+    bool parse_literal(std::string_view word) noexcept {
         for (std::size_t i = 1; i < word.size(); ++i) {
             if (cur_ + i == end_) return fail_eof(Fault::eof_value);
             if (cur_[i] != word[i]) return fail(Fault::expected_ident, cur_ + i);
         }
         cur_ += word.size();
-        out = std::move(value);
         return true;
     }
 
     // array = "[" [ value *( "," value ) ] "]"
-    // Elements collect on one stack shared by all arrays, so each array is
-    // allocated once at its final size.
-    bool parse_array(JsonValue& out, std::size_t depth) {
+    template <class Sink>
+    bool parse_array(std::size_t depth, const Sink& sink) {
         if (depth > kMaxNestingDepth) return fail(Fault::recursion_limit, cur_);
         ++cur_;
         skip_white_space();
         if (cur_ == end_) return fail_eof(Fault::eof_list);
         if (*cur_ == ']') {
             ++cur_;
-            out = JsonValue(JsonArray());
+            sink(JsonArray());
             return true;
         }
         const std::size_t base = elements_.size();
+        const ElementSink element{&elements_};
         for (;;) {
-            JsonValue element;
-            if (!parse_value(element, depth)) return false;
-            elements_.push_back(std::move(element));
+            if (!parse_value(depth, element)) return false;
             skip_white_space();
             if (cur_ == end_) return fail_eof(Fault::eof_list);
             if (*cur_ == ']') break;
@@ -251,37 +320,36 @@ private:
             if (*cur_ == ']') return fail(Fault::trailing_comma, cur_);
         }
         ++cur_;
+        // Off the stack first: the sink may push onto this same stack.
         const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
         JsonArray array(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
         elements_.erase(first, elements_.end());
-        out = JsonValue(std::move(array));
+        sink(std::move(array));
         return true;
     }
 
     // object = "{" [ member *( "," member ) ] "}";  member = string ":" value
-    // Members collect on a shared stack too and are sorted once at the end.
-    bool parse_object(JsonValue& out, std::size_t depth) {
+    template <class Sink>
+    bool parse_object(std::size_t depth, const Sink& sink) {
         if (depth > kMaxNestingDepth) return fail(Fault::recursion_limit, cur_);
         ++cur_;
         skip_white_space();
         if (cur_ == end_) return fail_eof(Fault::eof_object);
         if (*cur_ == '}') {
             ++cur_;
-            out = JsonValue(JsonObject());
+            sink(JsonObject());
             return true;
         }
         const std::size_t base = members_.size();
         for (;;) {
             if (*cur_ != '"') return fail(Fault::key_must_be_string, cur_);
-            std::string key;
-            if (!parse_string(key)) return false;
+            std::string key = parse_string();
+            if (failed_) return false;
             skip_white_space();
             if (cur_ == end_) return fail_eof(Fault::eof_object);
             if (*cur_ != ':') return fail(Fault::expected_colon, cur_);
             ++cur_;
-            JsonValue value;
-            if (!parse_value(value, depth)) return false;
-            members_.emplace_back(std::move(key), std::move(value));
+            if (!parse_value(depth, MemberSink{&members_, &key})) return false;
             skip_white_space();
             if (cur_ == end_) return fail_eof(Fault::eof_object);
             if (*cur_ == '}') break;
@@ -292,45 +360,133 @@ private:
             if (*cur_ == '}') return fail(Fault::trailing_comma, cur_);
         }
         ++cur_;
-        const auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
-        std::vector<JsonObject::Member> members(std::make_move_iterator(first),
-                                                std::make_move_iterator(members_.end()));
-        members_.erase(first, members_.end());
-        out = JsonValue(JsonObject::from_members(std::move(members)));
+        sink(take_members(base));
         return true;
     }
 
+    // Moves the members from `base` up off the stack into an object, in key
+    // order, keeping the last value of a repeated key. Only a small record
+    // per member is sorted (stably, so that "last" keeps its meaning), keyed
+    // by the first eight key bytes so that most comparisons are one integer
+    // compare; each member then moves once.
+    JsonObject take_members(std::size_t base) {
+        const auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
+        const auto count = static_cast<std::size_t>(members_.end() - first);
+        order_.resize(count);
+        for (std::uint32_t i = 0; i < count; ++i) order_[i] = {key_prefix(first[i].first), i};
+        const auto key_less = [&](const SortKey& a, const SortKey& b) {
+            if (a.prefix != b.prefix) return a.prefix < b.prefix;
+            return first[a.index].first < first[b.index].first;
+        };
+        const auto not_less = [&](const SortKey& a, const SortKey& b) { return !key_less(a, b); };
+        std::vector<JsonObject::Member> sorted;
+        if (std::ranges::adjacent_find(order_, not_less) == order_.end()) {
+            // Strictly ascending already, so no repeats either: the common
+            // case for text written by a program.
+            sorted.assign(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
+        } else {
+            if (count <= kInsertionSortLimit) {
+                for (std::size_t i = 1; i < count; ++i) {
+                    const SortKey moving = order_[i];
+                    std::size_t j = i;
+                    for (; j > 0 && key_less(moving, order_[j - 1]); --j) order_[j] = order_[j - 1];
+                    order_[j] = moving;
+                }
+            } else {
+                std::ranges::stable_sort(order_, key_less);
+            }
+            sorted.reserve(count);
+            for (std::size_t i = 0; i < count; ++i) {
+                auto& member = first[order_[i].index];
+                if (i + 1 < count && order_[i].prefix == order_[i + 1].prefix &&
+                    member.first == first[order_[i + 1].index].first)
+                    continue;  // a later member has this key
+                sorted.push_back(std::move(member));
+            }
+        }
+        members_.erase(first, members_.end());
+        return JsonObject::from_sorted_members(std::move(sorted));
+    }
+
+    // The first eight bytes of `key`, zero-padded, as a big-endian number:
+    // keys whose prefixes differ compare as their prefixes do.
+    static std::uint64_t key_prefix(const std::string& key) noexcept {
+        const std::size_t n = std::min<std::size_t>(key.size(), 8);
+        std::uint64_t prefix = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            prefix |= std::uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
+        return prefix;
+    }
+
     // string = quotation-mark *char quotation-mark, the cursor on the opening
-    // quote. Runs without escapes are copied whole; multi-byte sequences are
-    // checked to be well-formed UTF-8.
-    bool parse_string(std::string& out) {
-        ++cur_;
+    // quote. A string without escapes (the usual kind) is scanned, checked to
+    // be well-formed UTF-8 and copied once; the first escape switches to
+    // decoding piece by piece. On failure the result is empty.
+    std::string parse_string() {
+        const char* const start = cur_ + 1;
+        const char* p = start;
+        for (;;) {
+            p = find_string_special(p, end_);
+            if (p == end_) {
+                fail_eof(Fault::eof_string);
+                return {};
+            }
+            const auto c = static_cast<unsigned char>(*p);
+            if (c == '"') {
+                cur_ = p + 1;
+                return std::string(start, p);
+            }
+            if (c >= 0x80) {
+                p = skip_utf8_sequence(p);
+                if (p == nullptr) return {};
+                continue;
+            }
+            cur_ = p;
+            if (c != '\\') {
+                fail(Fault::control_character, cur_);
+                return {};
+            }
+            return parse_escaped_string(start);
+        }
+    }
+
+    // The rest of a string from its first escape, the cursor on it.
+    std::string parse_escaped_string(const char* start) {
+        std::string out(start, cur_);
         const char* run = cur_;
         for (;;) {
             cur_ = find_string_special(cur_, end_);
-            if (cur_ == end_) return fail_eof(Fault::eof_string);
+            if (cur_ == end_) {
+                fail_eof(Fault::eof_string);
+                return {};
+            }
             const auto c = static_cast<unsigned char>(*cur_);
             if (c == '"') {
                 out.append(run, cur_);
                 ++cur_;
-                return true;
+                return out;
             }
             if (c >= 0x80) {
-                if (!skip_utf8_sequence()) return false;
+                cur_ = skip_utf8_sequence(cur_);
+                if (cur_ == nullptr) return {};
                 continue;
             }
-            if (c != '\\') return fail(Fault::control_character, cur_);
+            if (c != '\\') {
+                fail(Fault::control_character, cur_);
+                return {};
+            }
             out.append(run, cur_);
-            if (!parse_escape(out)) return false;
+            if (!parse_escape(out)) return {};
             run = cur_;
         }
     }
 
-    // Moves past one well-formed multi-byte UTF-8 sequence (RFC 3629: no
-    // overlong forms, no surrogates, nothing above U+10FFFF). A sequence cut
-    // short by the end of input is an unfinished string, not a bad one.
-    bool skip_utf8_sequence() noexcept {
-        const auto lead = static_cast<unsigned char>(*cur_);
+    // The byte after the well-formed multi-byte UTF-8 sequence at `p` (RFC
+    // 3629: no overlong forms, no surrogates, nothing above U+10FFFF), or
+    // nullptr after recording the fault. A sequence cut short by the end of
+    // input is an unfinished string, not a bad one.
+    const char* skip_utf8_sequence(const char* p) noexcept {
+        const auto lead = static_cast<unsigned char>(*p);
         std::size_t length;
         unsigned char low = 0x80;
         unsigned char high = 0xBF;
@@ -345,17 +501,23 @@ private:
             if (lead == 0xF0) low = 0x90;
             if (lead == 0xF4) high = 0x8F;
         } else {
-            return fail(Fault::invalid_code_point, cur_);
+            fail(Fault::invalid_code_point, p);
+            return nullptr;
         }
         for (std::size_t i = 1; i < length; ++i) {
-            if (cur_ + i == end_) return fail_eof(Fault::eof_string);
-            const auto c = static_cast<unsigned char>(cur_[i]);
-            if (c < low || c > high) return fail(Fault::invalid_code_point, cur_ + i);
+            if (p + i == end_) {
+                fail_eof(Fault::eof_string);
+                return nullptr;
+            }
+            const auto c = static_cast<unsigned char>(p[i]);
+            if (c < low || c > high) {
+                fail(Fault::invalid_code_point, p + i);
+                return nullptr;
+            }
             low = 0x80;
             high = 0xBF;
         }
-        cur_ += length;
-        return true;
+        return p + length;
     }
 
     // The cursor is on a backslash; appends the character it stands for.
@@ -417,58 +579,108 @@ private:
     }
 
     // number = [ "-" ] int [ frac ] [ exp ]
-    // Integers without fraction or exponent stay integers when they fit;
-    // everything else is read by std::from_chars, which rounds correctly.
-    bool parse_number(JsonValue& out) {
+    // The grammar is checked while the digits are gathered; then integers
+    // without fraction or exponent stay integers when they fit, short
+    // decimals take an exact fast path, and everything else is read by
+    // std::from_chars, which rounds correctly.
+    template <class Sink>
+    bool parse_number(const Sink& sink) {
         const char* const start = cur_;
         const bool negative = *cur_ == '-';
         if (negative) {
             ++cur_;
             if (cur_ == end_) return fail_eof(Fault::eof_value);
         }
-        std::uint64_t magnitude = 0;
-        bool fits = true;
+        // Digits are gathered into `mantissa` as they are checked; it is
+        // trusted only while there are at most nineteen (which always fit).
+        std::uint64_t mantissa = 0;
+        const char* const int_start = cur_;
         if (*cur_ == '0') {
             ++cur_;
             if (cur_ != end_ && is_digit(*cur_)) return fail(Fault::invalid_number, cur_);
         } else if (is_digit(*cur_)) {
-            for (; cur_ != end_ && is_digit(*cur_); ++cur_) {
-                const auto digit = static_cast<std::uint64_t>(*cur_ - '0');
-                fits = fits && !__builtin_mul_overflow(magnitude, 10u, &magnitude) &&
-                       !__builtin_add_overflow(magnitude, digit, &magnitude);
-            }
+            cur_ = gather_digits(cur_, end_, mantissa);
         } else {
             return fail(Fault::invalid_number, cur_);
         }
-        bool integral = true;
-        if (cur_ != end_ && *cur_ == '.') {
-            integral = false;
+        const auto int_digits = static_cast<std::size_t>(cur_ - int_start);
+        const bool integral = cur_ == end_ || (*cur_ != '.' && *cur_ != 'e' && *cur_ != 'E');
+        if (integral) {
+            if (int_digits <= 19) {
+                if (!negative) {
+                    sink(mantissa);
+                    return true;
+                }
+                if (mantissa == 0) {
+                    sink(-0.0);
+                    return true;
+                }
+                constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;  // of INT64_MIN
+                if (mantissa <= kMinMagnitude) {
+                    // Two's complement negation in unsigned arithmetic, then back.
+                    sink(static_cast<std::int64_t>(0 - mantissa));
+                    return true;
+                }
+            } else if (int_digits == 20 && !negative) {
+                // Up to 18446744073709551615 is still unsigned.
+                std::uint64_t value = 0;
+                bool fits = true;
+                for (const char* p = int_start; p != cur_; ++p)
+                    fits = fits && !__builtin_mul_overflow(value, 10u, &value) &&
+                           !__builtin_add_overflow(value, static_cast<std::uint64_t>(*p - '0'), &value);
+                if (fits) {
+                    sink(value);
+                    return true;
+                }
+            }
+            return parse_double(start, negative, sink);
+        }
+        std::size_t digits = int_digits;
+        std::int64_t exponent = 0;
+        if (*cur_ == '.') {
             ++cur_;
-            if (!skip_digits()) return false;
+            if (cur_ == end_) return fail_eof(Fault::eof_value);
+            if (!is_digit(*cur_)) return fail(Fault::invalid_number, cur_);
+            const char* const frac_start = cur_;
+            cur_ = gather_digits(cur_, end_, mantissa);
+            digits += static_cast<std::size_t>(cur_ - frac_start);
+            exponent = -static_cast<std::int64_t>(cur_ - frac_start);
         }
         if (cur_ != end_ && (*cur_ == 'e' || *cur_ == 'E')) {
-            integral = false;
             ++cur_;
-            if (cur_ != end_ && (*cur_ == '+' || *cur_ == '-')) ++cur_;
-            if (!skip_digits()) return false;
+            bool exponent_negative = false;
+            if (cur_ != end_ && (*cur_ == '+' || *cur_ == '-')) exponent_negative = *cur_++ == '-';
+            if (cur_ == end_) return fail_eof(Fault::eof_value);
+            if (!is_digit(*cur_)) return fail(Fault::invalid_number, cur_);
+            std::int64_t written = 0;
+            const char* p = cur_;
+            for (; p != end_ && is_digit(*p); ++p)
+                written = std::min<std::int64_t>(written * 10 + (*p - '0'), kExponentCap);
+            cur_ = p;
+            exponent += exponent_negative ? -written : written;
         }
-        if (integral && fits) {
-            if (!negative) {
-                out = JsonValue(magnitude);
-                return true;
-            }
-            constexpr auto kMinMagnitude =
-                static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1;
-            if (magnitude == 0) {
-                out = JsonValue(-0.0);
-                return true;
-            }
-            if (magnitude <= kMinMagnitude) {
-                // Two's complement negation in unsigned arithmetic, then back.
-                out = JsonValue(static_cast<std::int64_t>(0 - magnitude));
+        if (digits <= 19) {
+            if (const auto value = exact_decimal(mantissa, exponent)) {
+                sink(negative ? -*value : *value);
                 return true;
             }
         }
+        return parse_double(start, negative, sink);
+    }
+
+    // Appends the run of digits at `p` to `mantissa` (which wraps past
+    // nineteen digits; callers count them) and returns the end of the run.
+    static const char* gather_digits(const char* p, const char* end, std::uint64_t& mantissa) noexcept {
+        std::uint64_t m = mantissa;
+        for (; p != end && is_digit(*p); ++p) m = m * 10 + static_cast<std::uint64_t>(*p - '0');
+        mantissa = m;
+        return p;
+    }
+
+    // The number from `start` to the cursor, grammar already checked, by
+    // std::from_chars. Too large is an error; too small reads as zero.
+    template <class Sink>
+    bool parse_double(const char* start, bool negative, const Sink& sink) {
         double value = 0;
         const auto [end, ec] = std::from_chars(start, cur_, value);
         if (ec == std::errc::result_out_of_range) {
@@ -477,16 +689,25 @@ private:
         } else if (ec != std::errc() || end != cur_) {
             return fail(Fault::invalid_number, start);  // not reached: the grammar was checked
         }
-        out = JsonValue(value);
+        sink(value);
         return true;
     }
 
-    // One or more digits, as the fraction and the exponent require.
-    bool skip_digits() noexcept {
-        if (cur_ == end_) return fail_eof(Fault::eof_value);
-        if (!is_digit(*cur_)) return fail(Fault::invalid_number, cur_);
-        while (cur_ != end_ && is_digit(*cur_)) ++cur_;
-        return true;
+    // mantissa * 10^exponent when both factors are exact doubles, so that the
+    // one rounding of the product or quotient is the correct one (Clinger).
+    static std::optional<double> exact_decimal(std::uint64_t mantissa, std::int64_t exponent) noexcept {
+#if FLT_EVAL_METHOD == 0
+        static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        if (mantissa > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return std::nullopt;
+        const auto m = static_cast<double>(mantissa);
+        return exponent < 0 ? m / kPowers[-exponent] : m * kPowers[exponent];
+#else
+        (void)mantissa;
+        (void)exponent;
+        return std::nullopt;
+#endif
     }
 
     // For a number that std::from_chars found out of range: whether it is too
@@ -519,13 +740,20 @@ private:
         return point + (exponent_negative ? -exponent : exponent) > 0;
     }
 
+    struct SortKey {
+        std::uint64_t prefix;
+        std::uint32_t index;
+    };
+
     const char* const begin_;
     const char* const end_;
     const char* cur_;
+    bool failed_ = false;
     Fault fault_ = Fault::expected_value;
     const char* fault_at_ = nullptr;
-    std::vector<JsonValue> elements_;
-    std::vector<JsonObject::Member> members_;
+    std::vector<JsonValue> elements_;          // elements of the arrays being read
+    std::vector<JsonObject::Member> members_;  // members of the objects being read
+    std::vector<SortKey> order_;               // scratch for sorting one object's members
 };
 
 }  // namespace

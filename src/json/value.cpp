@@ -59,6 +59,12 @@ JsonObject JsonObject::from_members(std::vector<Member> members) {
     return object;
 }
 
+JsonObject JsonObject::from_sorted_members(std::vector<Member> members) noexcept {
+    JsonObject object;
+    object.members_ = std::move(members);
+    return object;
+}
+
 const JsonValue* JsonObject::find(std::string_view key) const noexcept {
     const auto it = std::lower_bound(members_.begin(), members_.end(), key, key_less);
     return it != members_.end() && it->first == key ? &it->second : nullptr;

@@ -5,7 +5,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <system_error>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zarn::json {
 namespace {
@@ -30,20 +33,35 @@ constexpr std::array<Escape, 0x20> kControlEscapes = [] {
 }();
 
 // First byte at or after `p` that needs an escape: a quote, a backslash or a
-// control character. Eight bytes at a time, as in the reader; bytes from 0x80
-// up pass through unchanged.
-const char* find_escape(const char* p, const char* end) noexcept {
+// control character; bytes from 0x80 up pass through unchanged. Sixteen bytes
+// at a time with SSE2, else eight in a word (the lowest flagged byte of each
+// mask is always a true match).
+[[gnu::always_inline]] inline const char* find_escape(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i slash = _mm_set1_epi8('\\');
+    const __m128i control_max = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // v <= 0x1F unsigned exactly when max(v, 0x1F) == 0x1F.
+        const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)), control);
+        if (const int mask = _mm_movemask_epi8(hit)) return p + std::countr_zero(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
         constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
         constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
         while (end - p >= 8) {
             std::uint64_t w;
             std::memcpy(&w, p, 8);
-            const std::uint64_t quote = w ^ (kOnes * '"');
-            const std::uint64_t slash = w ^ (kOnes * '\\');
-            const std::uint64_t mask =
-                (((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash)) &
-                kHigh;
+            const std::uint64_t quote_bytes = w ^ (kOnes * '"');
+            const std::uint64_t slash_bytes = w ^ (kOnes * '\\');
+            const std::uint64_t mask = (((w - kOnes * 0x20) & ~w) | ((quote_bytes - kOnes) & ~quote_bytes) |
+                                        ((slash_bytes - kOnes) & ~slash_bytes)) &
+                                       kHigh;
             if (mask != 0) return p + std::countr_zero(mask) / 8;
             p += 8;
         }
@@ -55,106 +73,158 @@ const char* find_escape(const char* p, const char* end) noexcept {
     return end;
 }
 
-void write_value(const JsonValue& value, std::string& out) {
+// Appends to a std::string through a raw cursor: the string is grown ahead of
+// the cursor (geometrically) and cut back to what was written when the
+// Output goes away, so a throwing allocation leaves only whole output behind.
+class Output {
+public:
+    explicit Output(std::string& text) : text_(text), written_(text.size()) {
+        text_.resize(std::max(text_.capacity(), written_ + kMinimumRoom));
+        cursor_ = text_.data() + written_;
+        limit_ = text_.data() + text_.size();
+    }
+    ~Output() { text_.resize(static_cast<std::size_t>(cursor_ - text_.data())); }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+
+    // Makes room for `n` more bytes and returns where they go; the caller
+    // writes them and then calls commit.
+    [[gnu::always_inline]] char* room(std::size_t n) {
+        if (static_cast<std::size_t>(limit_ - cursor_) < n) grow(n);
+        return cursor_;
+    }
+    [[gnu::always_inline]] void commit(char* end) noexcept { cursor_ = end; }
+
+    [[gnu::always_inline]] void put(char c) { *room(1) = c, ++cursor_; }
+    [[gnu::always_inline]] void put(const char* data, std::size_t n) {
+        std::memcpy(room(n), data, n);
+        cursor_ += n;
+    }
+
+    void value(const JsonValue& value);
+    void string(std::string_view text);
+    template <class Integer>
+    void integer(Integer n) {
+        char* const out = room(20);  // before reading limit_, which room may move
+        commit(std::to_chars(out, limit_, n).ptr);
+    }
+    void floating(double d);
+
+private:
+    static constexpr std::size_t kMinimumRoom = 64;
+
+    [[gnu::noinline]] void grow(std::size_t n) {
+        const auto used = static_cast<std::size_t>(cursor_ - text_.data());
+        text_.resize(std::max(2 * text_.size(), used + n + kMinimumRoom));
+        cursor_ = text_.data() + used;
+        limit_ = text_.data() + text_.size();
+    }
+
+    std::string& text_;
+    std::size_t written_;  // bytes in the string before this Output began
+    char* cursor_;
+    char* limit_;
+};
+
+void Output::value(const JsonValue& value) {
     switch (value.kind()) {
-        case JsonKind::null: out.append("null"); return;
+        case JsonKind::null: put("null", 4); return;
         case JsonKind::boolean:
-            if (*value.if_bool()) out.append("true");
-            else out.append("false");
+            if (*value.if_bool()) put("true", 4);
+            else put("false", 5);
             return;
-        case JsonKind::unsigned_integer: write_unsigned(*value.if_unsigned(), out); return;
-        case JsonKind::negative_integer: write_signed(*value.if_negative(), out); return;
-        case JsonKind::floating: write_double(*value.if_double(), out); return;
-        case JsonKind::string: write_string(*value.if_string(), out); return;
+        case JsonKind::unsigned_integer: integer(*value.if_unsigned()); return;
+        case JsonKind::negative_integer: integer(*value.if_negative()); return;
+        case JsonKind::floating: floating(*value.if_double()); return;
+        case JsonKind::string: string(*value.if_string()); return;
         case JsonKind::array: {
-            out.push_back('[');
-            bool first = true;
-            for (const JsonValue& element : *value.if_array()) {
-                if (!first) out.push_back(',');
-                first = false;
-                write_value(element, out);
+            const JsonArray& array = *value.if_array();
+            put('[');
+            for (std::size_t i = 0; i < array.size(); ++i) {
+                if (i > 0) put(',');
+                this->value(array[i]);
             }
-            out.push_back(']');
+            put(']');
             return;
         }
         case JsonKind::object: {
-            out.push_back('{');
+            put('{');
             bool first = true;
             for (const auto& [key, member] : *value.if_object()) {
-                if (!first) out.push_back(',');
+                if (!first) put(',');
                 first = false;
-                write_string(key, out);
-                out.push_back(':');
-                write_value(member, out);
+                string(key);
+                put(':');
+                this->value(member);
             }
-            out.push_back('}');
+            put('}');
             return;
         }
     }
 }
 
-}  // namespace
-
-void write_json(const JsonValue& value, std::string& out) { write_value(value, out); }
-
-std::string to_json_text(const JsonValue& value) {
-    std::string out;
-    write_value(value, out);
-    return out;
-}
-
-void write_string(std::string_view text, std::string& out) {
-    out.reserve(out.size() + text.size() + 2);
-    out.push_back('"');
+void Output::string(std::string_view text) {
+    // Room for the text unescaped and both quotes; each escape asks for more.
+    char* out = room(text.size() + 2);
+    *out++ = '"';
     const char* run = text.data();
     const char* const end = run + text.size();
     for (;;) {
         const char* special = find_escape(run, end);
-        out.append(run, special);
+        const auto length = static_cast<std::size_t>(special - run);
+        std::memcpy(out, run, length);
+        out += length;
         if (special == end) break;
+        // Room for this escape, the rest of the text and the closing quote.
+        commit(out);
+        out = room(6 + static_cast<std::size_t>(end - special));
         const auto c = static_cast<unsigned char>(*special);
-        if (c == '"') out.append("\\\"", 2);
-        else if (c == '\\') out.append("\\\\", 2);
-        else out.append(kControlEscapes[c].text, kControlEscapes[c].length);
+        if (c == '"' || c == '\\') {
+            *out++ = '\\';
+            *out++ = static_cast<char>(c);
+        } else {
+            std::memcpy(out, kControlEscapes[c].text, 6);  // copies 6, keeps `length`
+            out += kControlEscapes[c].length;
+        }
         run = special + 1;
     }
-    out.push_back('"');
-}
-
-void write_unsigned(std::uint64_t n, std::string& out) {
-    char buf[20];
-    const auto result = std::to_chars(buf, buf + sizeof buf, n);
-    out.append(buf, result.ptr);
-}
-
-void write_signed(std::int64_t n, std::string& out) {
-    char buf[20];
-    const auto result = std::to_chars(buf, buf + sizeof buf, n);
-    out.append(buf, result.ptr);
+    *out++ = '"';
+    commit(out);
 }
 
 // The shortest digits that read back as `d` (from std::to_chars), laid out by
 // the decimal exponent e of the first digit: plain from 1e-5 up to below 1e16,
 // with ".0" on integral values so the text still reads as a double; otherwise
 // d.ddde+XX.
-void write_double(double d, std::string& out) {
+void Output::floating(double d) {
     if (!std::isfinite(d)) {
-        out.append("null");
+        put("null", 4);
         return;
     }
+    char* out = room(32);
     if (d == 0) {
-        out.append(std::signbit(d) ? "-0.0" : "0.0");
+        commit(std::signbit(d) ? std::copy_n("-0.0", 4, out) : std::copy_n("0.0", 3, out));
+        return;
+    }
+    // An integral value below 2^53 is its integer digits: no digit search needed.
+    constexpr double kExactIntegers = 9007199254740992.0;  // 2^53
+    if (std::fabs(d) < kExactIntegers && d == std::trunc(d)) {
+        out = std::to_chars(out, limit_, static_cast<std::int64_t>(d)).ptr;
+        *out++ = '.';
+        *out++ = '0';
+        commit(out);
         return;
     }
     // Scientific form: [-]d[.ddd]e(+|-)XX[X].
     char sci[32];
-    const auto [sci_end, ec] = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-    (void)ec;  // 32 bytes always suffice
+    const char* const sci_end = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific).ptr;
     const char* p = sci;
     char digits[17];
     int count = 0;
-    const bool negative = *p == '-';
-    if (negative) ++p;
+    if (*p == '-') {
+        *out++ = '-';
+        ++p;
+    }
     for (; *p != 'e'; ++p)
         if (*p != '.') digits[count++] = *p;
     ++p;
@@ -163,44 +233,49 @@ void write_double(double d, std::string& out) {
     for (++p; p != sci_end; ++p) exponent = exponent * 10 + (*p - '0');
     if (exponent_negative) exponent = -exponent;
 
-    char buf[40];
-    char* w = buf;
-    if (negative) *w++ = '-';
     if (exponent >= 0 && exponent <= 15) {
         const int units = exponent + 1;  // digits before the point
         if (count <= units) {
-            std::memcpy(w, digits, static_cast<std::size_t>(count));
-            w += count;
-            std::memset(w, '0', static_cast<std::size_t>(units - count));
-            w += units - count;
-            *w++ = '.';
-            *w++ = '0';
+            out = std::copy_n(digits, count, out);
+            out = std::fill_n(out, units - count, '0');
+            *out++ = '.';
+            *out++ = '0';
         } else {
-            std::memcpy(w, digits, static_cast<std::size_t>(units));
-            w += units;
-            *w++ = '.';
-            std::memcpy(w, digits + units, static_cast<std::size_t>(count - units));
-            w += count - units;
+            out = std::copy_n(digits, units, out);
+            *out++ = '.';
+            out = std::copy_n(digits + units, count - units, out);
         }
     } else if (exponent >= -5 && exponent < 0) {
-        *w++ = '0';
-        *w++ = '.';
-        std::memset(w, '0', static_cast<std::size_t>(-exponent - 1));
-        w += -exponent - 1;
-        std::memcpy(w, digits, static_cast<std::size_t>(count));
-        w += count;
+        *out++ = '0';
+        *out++ = '.';
+        out = std::fill_n(out, -exponent - 1, '0');
+        out = std::copy_n(digits, count, out);
     } else {
-        *w++ = digits[0];
+        *out++ = digits[0];
         if (count > 1) {
-            *w++ = '.';
-            std::memcpy(w, digits + 1, static_cast<std::size_t>(count - 1));
-            w += count - 1;
+            *out++ = '.';
+            out = std::copy_n(digits + 1, count - 1, out);
         }
-        *w++ = 'e';
-        *w++ = exponent_negative ? '-' : '+';
-        w = std::to_chars(w, buf + sizeof buf, exponent_negative ? -exponent : exponent).ptr;
+        *out++ = 'e';
+        *out++ = exponent_negative ? '-' : '+';
+        out = std::to_chars(out, limit_, exponent_negative ? -exponent : exponent).ptr;
     }
-    out.append(buf, w);
+    commit(out);
 }
+
+}  // namespace
+
+void write_json(const JsonValue& value, std::string& out) { Output(out).value(value); }
+
+std::string to_json_text(const JsonValue& value) {
+    std::string out;
+    write_json(value, out);
+    return out;
+}
+
+void write_string(std::string_view text, std::string& out) { Output(out).string(text); }
+void write_unsigned(std::uint64_t n, std::string& out) { Output(out).integer(n); }
+void write_signed(std::int64_t n, std::string& out) { Output(out).integer(n); }
+void write_double(double d, std::string& out) { Output(out).floating(d); }
 
 }  // namespace zarn::json

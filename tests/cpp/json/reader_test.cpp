@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -283,6 +285,31 @@ TEST(ReaderNumbers, UnderflowReadsAsZeroOfTheSameSign) {
     EXPECT_EQ(read_ok("0e99999999999999999999"), JsonValue(0.0));
 }
 
+// Short decimals are computed exactly (mantissa and power of ten both exact
+// doubles) rather than by std::from_chars; both must agree bit for bit, on
+// either side of the limits of that shortcut (2^53, 10^22, nineteen digits).
+TEST(ReaderNumbers, ShortDecimalsAgreeWithFromChars) {
+    std::mt19937_64 random(11);
+    const std::uint64_t mantissa_limits[] = {999, 999'999, std::uint64_t{1} << 53, (std::uint64_t{1} << 53) + 2,
+                                             9'999'999'999'999'999'999u};
+    for (int i = 0; i < 100'000; ++i) {
+        const std::uint64_t limit = mantissa_limits[i % std::size(mantissa_limits)];
+        const std::string digits = std::to_string(random() % (limit + 1));
+        const auto point = static_cast<std::size_t>(random() % (digits.size() + 1));
+        std::string text = (random() % 2 ? "-" : "") + digits.substr(0, point);
+        if (point == 0) text += "0";
+        if (point < digits.size()) text += "." + digits.substr(point);
+        if (random() % 2) text += "e" + std::to_string(static_cast<int>(random() % 61) - 30);
+        if (text.find_first_of(".e") == std::string::npos) text += ".0";
+        double expected = 0;
+        std::from_chars(text.data(), text.data() + text.size(), expected);
+        const JsonValue value = read_ok(text);
+        ASSERT_EQ(value.kind(), JsonKind::floating) << text;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(value.as_double()), std::bit_cast<std::uint64_t>(expected))
+            << text;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Strings.
 
@@ -358,6 +385,16 @@ TEST(ReaderObjects, LargeObjectsSortStablyToo) {
         EXPECT_EQ(member, JsonValue(i * 10 + 1));
         ++i;
     }
+}
+
+// Members are ordered by their first eight bytes first; keys that share those
+// must still be ordered, and told apart, by the whole key.
+TEST(ReaderObjects, OrdersKeysThatShareTheirFirstEightBytes) {
+    const JsonValue value = read_ok(R"({"abcdefghZ":1,"abcdefgh":2,"abcdefghA":3,"abcdefgh\u0000":4,)"
+                                    R"("abcdefghA":5,"abcdefg":6,"abcdefghZ":7})");
+    std::string keys;
+    for (const auto& [key, member] : value.as_object()) keys += "[" + key + "]=" + to_json_text(member);
+    EXPECT_EQ(keys, "[abcdefg]=6[abcdefgh]=2[abcdefgh"s + '\0' + "]=4[abcdefghA]=5[abcdefghZ]=7");
 }
 
 TEST(ReaderStructure, ReadsNestedValuesAndWhiteSpace) {

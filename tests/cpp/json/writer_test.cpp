@@ -74,6 +74,23 @@ TEST(WriterStrings, EscapesAtEveryOffset) {
     }
 }
 
+// The output grows while a string is written: many escapes in a row, after
+// text already in the buffer.
+TEST(WriterStrings, GrowsTheOutputInsideAString) {
+    std::string text;
+    std::string expected = "prefix\"";
+    for (int i = 0; i < 5000; ++i) {
+        text += static_cast<char>(i % 0x20);
+        text += "a\"";
+        const std::string one = string_text(std::string(1, static_cast<char>(i % 0x20)));
+        expected += one.substr(1, one.size() - 2) + "a\\\"";
+    }
+    expected += '"';
+    std::string out = "prefix";
+    write_string(text, out);
+    EXPECT_EQ(out, expected);
+}
+
 // ---------------------------------------------------------------------------
 // Numbers.
 
@@ -106,6 +123,10 @@ INSTANTIATE_TEST_SUITE_P(Integral, WriterDoubles, testing::Values(
     DoubleCase{2.0, "2.0"},
     DoubleCase{100.0, "100.0"},
     DoubleCase{-7.0, "-7.0"},
+    DoubleCase{123456789.0, "123456789.0"},
+    DoubleCase{9007199254740991.0, "9007199254740991.0"},
+    DoubleCase{9007199254740992.0, "9007199254740992.0"},
+    DoubleCase{-9007199254740994.0, "-9007199254740994.0"},
     DoubleCase{1e15, "1000000000000000.0"},
     DoubleCase{1.5e15, "1500000000000000.0"},
     DoubleCase{9999999999999998.0, "9999999999999998.0"},
@@ -159,6 +180,22 @@ TEST(WriterValues, AppendsToTheTextGiven) {
     write_json(JsonArray{1, "two"}, out);
     out += '}';
     EXPECT_EQ(out, R"({"data":[1,"two"]})");
+}
+
+TEST(WriterValues, WritesLargeValuesWhole) {
+    JsonArray array;
+    std::string expected = "[";
+    for (int i = 0; i < 20000; ++i) {
+        if (i > 0) expected += ',';
+        switch (i % 4) {
+            case 0: array.emplace_back(i); expected += std::to_string(i); break;
+            case 1: array.emplace_back(-i); expected += std::to_string(-i); break;
+            case 2: array.emplace_back(i + 0.5); expected += std::to_string(i) + ".5"; break;
+            default: array.emplace_back(std::string(i % 40, 'x')); expected += '"' + std::string(i % 40, 'x') + '"';
+        }
+    }
+    expected += ']';
+    EXPECT_EQ(to_json_text(array), expected);
 }
 
 TEST(WriterValues, ScalarsStandAlone) {
