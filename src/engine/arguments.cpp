@@ -60,8 +60,13 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize
                   std::span<PyObject*> slots) {
     const Py_ssize_t index = find_keyword(sig, key);
     if (index < 0) {
-        raise_type_error(std::string(sig.callable) + " got an unexpected keyword argument '" +
-                         (PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : "?") + "'");
+        // The name goes in as an object: one without a UTF-8 form (a lone
+        // surrogate) must still make the message, not a null pointer.
+        const std::string callable(sig.callable);
+        if (PyUnicode_Check(key))
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", callable.c_str(), key);
+        else
+            raise_type_error(callable + " got an unexpected keyword argument '?'");
         return false;
     }
     if (index < nargs || slots[static_cast<std::size_t>(index)] != nullptr) {
