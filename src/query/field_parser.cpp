@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <format>
+#include <optional>
 #include <utility>
 
 #include "common/stop.hpp"
@@ -106,6 +107,36 @@ constexpr bool is_name_continue(unsigned char c) noexcept {
 std::size_t comment_end(std::string_view text, std::size_t hash) noexcept {
     const std::size_t line_end = text.find_first_of("\n\r", hash + 1);
     return line_end == std::string_view::npos ? text.size() : line_end + 1;
+}
+
+// Most literals are short and plain; these read them without the JSON
+// reader and give exactly what it would. Anything else goes to the reader.
+
+// The body of a quoted literal made only of printable ASCII without escapes.
+std::optional<std::string_view> plain_ascii_string(std::string_view literal) noexcept {
+    const std::string_view body = literal.substr(1, literal.size() - 2);
+    for (const char ch : body) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x80 || c == '\\') return std::nullopt;
+    }
+    return body;
+}
+
+// An integer of at most 18 digits without a leading zero ("0" itself aside):
+// it always fits, as unsigned or as a negative signed value. "-0" is a double
+// and is left to the reader.
+std::optional<JsonValue> short_integer(std::string_view literal) noexcept {
+    const bool negative = !literal.empty() && literal.front() == '-';
+    const std::string_view digits = literal.substr(negative ? 1 : 0);
+    if (digits.empty() || digits.size() > 18) return std::nullopt;
+    if (digits.front() == '0' && (digits.size() > 1 || negative)) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : digits) {
+        if (!is_digit(static_cast<unsigned char>(c))) return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (negative) return JsonValue(-static_cast<std::int64_t>(value));
+    return JsonValue(value);
 }
 
 }  // namespace
@@ -287,7 +318,9 @@ Result<JsonValue> GraphqlFieldParser::parse_variable() {
 Result<JsonValue> GraphqlFieldParser::parse_string_literal() {
     const std::size_t start = position_;
     if (auto skipped = skip_string(); !skipped) return fail(std::move(skipped).error());
-    auto decoded = json::read_json(input_.substr(start, position_ - start));
+    const std::string_view literal = input_.substr(start, position_ - start);
+    if (auto plain = plain_ascii_string(literal)) return JsonValue(std::string(*plain));
+    auto decoded = json::read_json(literal);
     if (!decoded) return fail(invalid_literal_message("string", decoded.error()));
     return std::move(*decoded);
 }
@@ -311,7 +344,9 @@ Result<JsonValue> GraphqlFieldParser::parse_number_literal() {
         if (at('+') || at('-')) ++position_;
         skip_digits();
     }
-    auto number = json::read_json(input_.substr(start, position_ - start));
+    const std::string_view literal = input_.substr(start, position_ - start);
+    if (auto integer = short_integer(literal)) return std::move(*integer);
+    auto number = json::read_json(literal);
     if (!number) return fail(invalid_literal_message("number", number.error()));
     return std::move(*number);
 }
