@@ -467,8 +467,9 @@ private:
                 return out;
             }
             if (c >= 0x80) {
-                cur_ = skip_utf8_sequence(cur_);
-                if (cur_ == nullptr) return {};
+                const char* const next = skip_utf8_sequence(cur_);
+                if (next == nullptr) return {};
+                cur_ = next;
                 continue;
             }
             if (c != '\\') {
@@ -735,7 +736,7 @@ private:
         if (p != end && (*p == 'e' || *p == 'E')) {
             ++p;
             if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
-            for (; p != end; ++p) exponent = std::min<std::int64_t>(exponent * 10 + (*p - '0'), 1'000'000'000);
+            for (; p != end; ++p) exponent = std::min<std::int64_t>(exponent * 10 + (*p - '0'), kExponentCap);
         }
         return point + (exponent_negative ? -exponent : exponent) > 0;
     }
