@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Memory and thread check over many calls: the resident set size must stay
 flat over a long run of execute calls (successes, error documents, failed
-argument conversions), over bridge round trips, and over many engines
-created and dropped, which must also leave no thread behind.
+argument conversions), over calls with megabyte texts, over bridge round
+trips, and over many engines created and dropped, which must also leave no
+thread behind.
 
-    python tests/rss_check.py                     # 1,000,000 calls, 10,000 engines
-    python tests/rss_check.py --executes 100000 --engines 1000   # the CI size
+    python tests/rss_check.py         # 1,000,000 calls, 10,000 engines: seconds, not minutes
+    python tests/rss_check.py --executes 100000 --engines 1000 --large 200   # a quick look
 
 RSS is sampled from /proc/self/status and threads are counted in
 /proc/self/task (Linux only). Growth is measured from a baseline taken after
@@ -144,6 +145,25 @@ def bridge_phase(count: int) -> tuple[Phase, Callable[[], None]]:
     return Phase("bridge", count, step), finish
 
 
+def large_texts_phase(count: int) -> Phase:
+    """Megabyte texts through execute and construction, on success and
+    failure paths: a text kept by mistake shows at once."""
+    engine = SchemaEngine(CATALOGUE)
+    blob = "x" * (1 << 20)
+    calls: list[Callable[[], Any]] = [
+        lambda: engine.execute('{ beta_echo(s: "' + blob + '") }'),
+        lambda: engine.execute("{ beta_echo(s: $s) }", '{"s": "' + blob + '"}'),
+        lambda: engine.execute("{ __typename }", '{"s": "' + blob),
+        lambda: engine.execute("#" + blob),
+        lambda: SchemaEngine('[{"server": "s", "name": "t", "description": "' + blob + '"}]'),
+    ]
+
+    def step(i: int) -> None:
+        calls[i % len(calls)]()
+
+    return Phase("large texts", count, step)
+
+
 def engines_phase(count: int) -> Phase:
     def step(i: int) -> None:
         engine = SchemaEngine(CATALOGUE)
@@ -157,6 +177,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--executes", type=int, default=1_000_000, help="execute calls (default 1,000,000)")
     parser.add_argument("--round-trips", type=int, default=None, help="bridge round trips (default executes / 10)")
+    parser.add_argument("--large", type=int, default=2000, help="calls with 1 MiB texts (default 2,000)")
     parser.add_argument("--engines", type=int, default=10_000, help="engines created and dropped (default 10,000)")
     parser.add_argument("--max-growth", type=float, default=4.0, help="MiB of RSS growth allowed per phase (default 4)")
     args = parser.parse_args()
@@ -168,6 +189,12 @@ def main() -> int:
     phase = execute_phase(args.executes)
     phase.run()
     print(phase.report("calls"), flush=True)
+    if phase.growth() > args.max_growth:
+        failures.append(phase.name)
+
+    phase = large_texts_phase(args.large)
+    phase.run()
+    print(phase.report("calls with 1 MiB texts"), flush=True)
     if phase.growth() > args.max_growth:
         failures.append(phase.name)
 
