@@ -1,14 +1,25 @@
 """zarn: a native GraphQL engine over a catalogue of tools.
 
 Every tool of the catalogue becomes one top-level GraphQL field. The engine
-itself lives in the extension module ``zarn._graphql``.
+itself lives in the extension module ``zarn._graphql``; ``ToolHost`` serves its
+tool calls with Python handlers.
 """
 
 from importlib import resources as _resources
 
 from zarn._graphql import SchemaEngine, graphql_stub
+from zarn.host import Fallback, Handler, RawJson, ToolCall, ToolHost
 
-__all__ = ["SchemaEngine", "graphql_stub", "sample_catalogue"]
+__all__ = [
+    "Fallback",
+    "Handler",
+    "RawJson",
+    "SchemaEngine",
+    "ToolCall",
+    "ToolHost",
+    "graphql_stub",
+    "sample_catalogue",
+]
 
 
 def sample_catalogue() -> str:

@@ -1,0 +1,392 @@
+"""Serve an engine's tool calls from Python.
+
+`ToolHost` owns the service loop that every host would otherwise write by hand:
+its threads pull tool-call requests from the engine, run the handler registered
+for the request's (server, tool) pair and answer the call, and its shutdown
+detaches the bridge so that no `execute` is left waiting.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import inspect
+import json
+import threading
+from collections.abc import Awaitable, Callable, Coroutine, Mapping
+from dataclasses import dataclass
+from types import TracebackType
+from typing import Any, Final, Literal, Self, TypeVar
+
+from zarn._graphql import SchemaEngine
+
+__all__ = ["Fallback", "Handler", "RawJson", "ToolCall", "ToolHost"]
+
+DETACHED_MESSAGE: Final = "CallBridge is detached"
+CANCELLED_MESSAGE: Final = "tool call was cancelled"
+
+
+@dataclass(frozen=True, slots=True)
+class RawJson:
+    """A handler result that is JSON text already; it goes to the engine unchanged.
+
+    A plain `str` result is a JSON string value; wrap text in `RawJson` when it
+    is a serialised document. The engine parses it, and text that is not JSON
+    becomes a tool error object in the response.
+    """
+
+    text: str
+
+
+@dataclass(frozen=True, slots=True)
+class ToolCall:
+    """One tool-call request, as the fallback handler receives it."""
+
+    request_id: str
+    server: str
+    tool: str
+    arguments: dict[str, Any]
+    operation: Literal["query", "mutation"]
+
+
+# A handler takes the call's arguments and returns a JSON-serialisable value, a
+# RawJson, or an awaitable of either (an `async def` handler).
+Handler = Callable[[dict[str, Any]], Any]
+Fallback = Callable[[ToolCall], Any]
+H = TypeVar("H", bound=Handler)
+
+
+def variables_text(variables: Mapping[str, Any] | str | None) -> str | None:
+    """Variables as the engine takes them: text is passed on, a mapping is serialised once."""
+    if variables is None or isinstance(variables, str):
+        return variables
+    return json.dumps(variables, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+
+
+def reply_text(result: Any) -> str:
+    if isinstance(result, RawJson):
+        return result.text
+    # NaN and infinities are not JSON: the engine would reject the reply with a
+    # less helpful message, so refuse them here and report the handler's fault.
+    return json.dumps(result, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+
+
+def failure_text(error: BaseException) -> str:
+    message = str(error) or type(error).__name__
+    # A lone surrogate has no UTF-8 form and the engine would refuse the whole
+    # message, leaving the call unanswered; escape it instead.
+    return message.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+async def _await(awaitable: Awaitable[Any]) -> Any:
+    return await awaitable
+
+
+class ToolHost:
+    """Serve the tool calls of one `SchemaEngine` with registered Python handlers.
+
+    Register handlers per (server, tool) with `add_tool` or the `tool`
+    decorator; names are the catalogue's own (the names the request text
+    carries, not the GraphQL field names). A handler takes the arguments dict
+    and returns a JSON-serialisable value, a `RawJson`, or is an `async def`
+    whose result is one of those; coroutines run on `loop` when one is given,
+    otherwise on an event loop thread that the host starts when first needed.
+
+    Entering the host (or `start`) attaches the bridge and starts `threads`
+    service threads; leaving it (or `close`) stops serving, detaches the bridge
+    so that every waiting `execute` returns, and joins the threads. A host is
+    started once.
+    """
+
+    _running: Final[dict[int, ToolHost]] = {}  # engines with a host serving them, by id
+    _running_lock: Final = threading.Lock()
+
+    def __init__(
+        self,
+        engine: SchemaEngine,
+        handlers: Mapping[tuple[str, str], Handler] | None = None,
+        *,
+        fallback: Fallback | None = None,
+        threads: int = 4,
+        loop: asyncio.AbstractEventLoop | None = None,
+        poll_ms: int = 20,
+        execute_threads: int = 16,
+    ) -> None:
+        if threads < 1:
+            raise ValueError("ToolHost needs at least one service thread")
+        if execute_threads < 1:
+            raise ValueError("ToolHost needs at least one execute thread")
+        if poll_ms < 1:
+            raise ValueError("ToolHost poll_ms must be at least 1")
+        self._engine: Final = engine
+        self._handlers: dict[tuple[str, str], Handler] = dict(handlers or {})
+        self._fallback = fallback
+        self._thread_count: Final = threads
+        self._poll_ms: Final = poll_ms
+        self._execute_threads: Final = execute_threads
+        self._given_loop: Final = loop
+
+        self._lock = threading.Lock()
+        self._state: Literal["new", "running", "closed"] = "new"  # guarded by _lock
+        self._stopping = threading.Event()
+        self._threads: list[threading.Thread] = []
+        self._executing = 0  # execute calls in progress through this host; guarded by _lock
+        self._in_flight: set[concurrent.futures.Future[Any]] = set()  # async handlers; guarded by _lock
+        self._own_loop: asyncio.AbstractEventLoop | None = None  # guarded by _lock
+        self._loop_thread: threading.Thread | None = None
+        self._executor: concurrent.futures.ThreadPoolExecutor | None = None  # guarded by _lock
+
+    # -- registration ---------------------------------------------------------
+
+    @property
+    def engine(self) -> SchemaEngine:
+        return self._engine
+
+    def add_tool(self, server: str, tool: str, handler: Handler) -> None:
+        """Register (or replace) the handler of tool `tool` of server `server`."""
+        self._handlers[(server, tool)] = handler
+
+    def tool(self, server: str, tool: str) -> Callable[[H], H]:
+        """Decorator form of `add_tool`; returns the function unchanged."""
+
+        def register(handler: H) -> H:
+            self.add_tool(server, tool, handler)
+            return handler
+
+        return register
+
+    def set_fallback(self, fallback: Fallback | None) -> Fallback | None:
+        """Set the handler for calls that no registered handler takes; usable as a decorator."""
+        self._fallback = fallback
+        return fallback
+
+    def unhandled_tools(self) -> list[tuple[str, str]]:
+        """The catalogue's (server, tool) pairs without a handler of their own, in catalogue order."""
+        document = json.loads(self._engine.execute("{ search }"))
+        pairs = [(hit["server"], hit["tool"]) for hit in document["data"]["search"]]
+        return [pair for pair in pairs if pair not in self._handlers]
+
+    # -- lifecycle ------------------------------------------------------------
+
+    def start(self) -> None:
+        """Attach the bridge and start the service threads."""
+        with self._lock:
+            if self._state != "new":
+                raise RuntimeError("ToolHost has already been started")
+            with ToolHost._running_lock:
+                # A second host's shutdown would detach the bridge under the first.
+                if id(self._engine) in ToolHost._running:
+                    raise RuntimeError("SchemaEngine already has a running ToolHost")
+                ToolHost._running[id(self._engine)] = self
+            self._state = "running"
+        self._engine.attach_call_bridge()
+        for index in range(self._thread_count):
+            thread = threading.Thread(target=self._serve, name=f"zarn-tool-host-{index}", daemon=True)
+            self._threads.append(thread)
+            thread.start()
+
+    def close(self) -> None:
+        """Stop serving, end every waiting call, and join the host's threads.
+
+        Handlers already running finish first (their answers reach no one once
+        the bridge is detached); coroutines still running are cancelled.
+        Closing twice, or closing a host never started, is harmless; `execute`
+        and `execute_async` are refused afterwards.
+        """
+        with self._lock:
+            if self._state != "running":
+                self._state = "closed"
+                return
+            self._state = "closed"
+        self._stopping.set()
+        self._engine.detach_call_bridge()
+        current = threading.current_thread()
+        for thread in self._threads:
+            if thread is not current:  # closed from inside a handler
+                thread.join()
+        with self._lock:
+            in_flight = list(self._in_flight)
+        for future in in_flight:
+            future.cancel()  # its done callback answers the call
+        self._drain()
+        self._stop_own_loop()
+        with self._lock:
+            executor, self._executor = self._executor, None
+        if executor is not None:
+            executor.shutdown(wait=True)
+        with ToolHost._running_lock:
+            ToolHost._running.pop(id(self._engine), None)
+
+    def _drain(self) -> None:
+        # A resolver that read the bridge as attached just before the detach
+        # registers its call after the detach has ended the pending ones; its
+        # request would then wait in the queue forever. Fail whatever is queued
+        # until no execute of this host is in progress, and once more for
+        # executes that went to the engine directly.
+        engine = self._engine
+        while True:
+            with self._lock:
+                busy = self._executing > 0
+            text = engine.receive_tool_call(self._poll_ms if busy else 0)
+            if text is not None:
+                engine.fail_tool_call(json.loads(text)["request_id"], DETACHED_MESSAGE)
+            elif not busy:
+                return
+
+    def __enter__(self) -> Self:
+        self.start()
+        return self
+
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        self.close()
+
+    async def __aenter__(self) -> Self:
+        self.start()
+        return self
+
+    async def __aexit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        # Joining waits for running handlers: keep the event loop free meanwhile.
+        await asyncio.to_thread(self.close)
+
+    # -- execution ------------------------------------------------------------
+
+    def execute(self, query: str, variables: Mapping[str, Any] | str | None = None) -> str:
+        """Run a query and return the response document text (blocks until every tool field has a value).
+
+        Never call it from the only service thread: the calls it makes need a
+        free service thread to be answered.
+        """
+        text = variables_text(variables)
+        with self._lock:
+            # Refused after close, so that the shutdown drain sees every execution
+            # that could still be waiting on the bridge.
+            if self._state == "closed":
+                raise RuntimeError("ToolHost is closed")
+            self._executing += 1
+        try:
+            return self._engine.execute(query, text)
+        finally:
+            with self._lock:
+                self._executing -= 1
+
+    async def execute_async(self, query: str, variables: Mapping[str, Any] | str | None = None) -> str:
+        """`execute` on one of the host's execute threads, leaving the event loop free.
+
+        Cancelling the awaiting task abandons the result only: the execution
+        still ends once its tool calls are answered (or at `close`), so it
+        leaves no thread or pending call behind.
+        """
+        text = variables_text(variables)
+        loop = asyncio.get_running_loop()
+        return await loop.run_in_executor(self._execute_pool(), self.execute, query, text)
+
+    def _execute_pool(self) -> concurrent.futures.ThreadPoolExecutor:
+        # A pool of its own: executions block for as long as their tools take,
+        # and must not starve the loop's default executor that handlers may use.
+        with self._lock:
+            if self._state == "closed":
+                raise RuntimeError("ToolHost is closed")
+            if self._executor is None:
+                self._executor = concurrent.futures.ThreadPoolExecutor(
+                    max_workers=self._execute_threads, thread_name_prefix="zarn-execute"
+                )
+            return self._executor
+
+    # -- serving --------------------------------------------------------------
+
+    def _serve(self) -> None:
+        engine = self._engine
+        while not self._stopping.is_set():
+            text = engine.receive_tool_call(self._poll_ms)
+            if text is not None:
+                self._dispatch(text)  # a request taken is answered, stopping or not
+
+    def _dispatch(self, text: str) -> None:
+        request = json.loads(text)
+        call = ToolCall(request["request_id"], request["server"], request["tool"], request["arguments"], request["operation"])
+        handler = self._handlers.get((call.server, call.tool))
+        fallback = self._fallback
+        try:
+            if handler is not None:
+                result = handler(call.arguments)
+            elif fallback is not None:
+                result = fallback(call)
+            else:
+                self._engine.fail_tool_call(call.request_id, f"ToolHost has no handler for {call.server}.{call.tool}")
+                return
+            if inspect.isawaitable(result):
+                self._start_async(call.request_id, result)
+            else:
+                self._answer(call.request_id, result)
+        except BaseException as error:  # noqa: BLE001 - a handler's failure is the call's answer
+            # Even SystemExit: the service threads belong to the host, and a
+            # thread that ended here would leave later calls waiting unserved.
+            self._engine.fail_tool_call(call.request_id, failure_text(error))
+
+    def _answer(self, request_id: str, result: Any) -> None:
+        try:
+            text = reply_text(result)
+            self._engine.respond_tool_call(request_id, text)
+        except Exception as error:  # noqa: BLE001 - not serialisable, or text without a UTF-8 form
+            self._engine.fail_tool_call(request_id, failure_text(error))
+
+    def _start_async(self, request_id: str, awaitable: Awaitable[Any]) -> None:
+        coroutine: Coroutine[Any, Any, Any] = (
+            awaitable if inspect.iscoroutine(awaitable) else _await(awaitable)
+        )
+        try:
+            future = asyncio.run_coroutine_threadsafe(coroutine, self._event_loop())
+        except BaseException:
+            coroutine.close()  # never scheduled: don't leave it to warn "never awaited"
+            raise
+        with self._lock:
+            self._in_flight.add(future)
+        future.add_done_callback(lambda done: self._async_done(request_id, done))
+
+    def _async_done(self, request_id: str, future: concurrent.futures.Future[Any]) -> None:
+        with self._lock:
+            self._in_flight.discard(future)
+        if future.cancelled():
+            self._engine.fail_tool_call(request_id, CANCELLED_MESSAGE)
+            return
+        error = future.exception()
+        if error is not None:
+            self._engine.fail_tool_call(request_id, failure_text(error))
+        else:
+            self._answer(request_id, future.result())
+
+    def _event_loop(self) -> asyncio.AbstractEventLoop:
+        if self._given_loop is not None:
+            return self._given_loop
+        with self._lock:
+            if self._own_loop is None:
+                loop = asyncio.new_event_loop()
+                thread = threading.Thread(target=_run_loop, args=(loop,), name="zarn-tool-loop", daemon=True)
+                thread.start()
+                self._own_loop, self._loop_thread = loop, thread
+            return self._own_loop
+
+    def _stop_own_loop(self) -> None:
+        with self._lock:
+            loop, thread = self._own_loop, self._loop_thread
+        if loop is not None and thread is not None:
+            loop.call_soon_threadsafe(loop.stop)
+            thread.join()
+
+
+def _run_loop(loop: asyncio.AbstractEventLoop) -> None:
+    asyncio.set_event_loop(loop)
+    try:
+        loop.run_forever()
+        # Let cancelled handlers run their cleanup before the loop goes.
+        tasks = asyncio.all_tasks(loop)
+        for task in tasks:
+            task.cancel()
+        loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
+        loop.run_until_complete(loop.shutdown_asyncgens())
+    finally:
+        loop.close()
