@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -49,11 +49,12 @@ class Settings:
     repeats: int
     repeat_seconds: float  # the least time one repeat runs for
     process_repeats: int  # fresh processes per construction measurement
+    idle_repeats: int  # fresh processes per idle-engine measurement
     threaded_calls: int  # executes per thread per repeat in W9
 
 
-QUICK = Settings(repeats=5, repeat_seconds=0.02, process_repeats=3, threaded_calls=300)
-FULL = Settings(repeats=11, repeat_seconds=0.1, process_repeats=9, threaded_calls=2000)
+QUICK = Settings(repeats=5, repeat_seconds=0.02, process_repeats=3, idle_repeats=1, threaded_calls=300)
+FULL = Settings(repeats=11, repeat_seconds=0.1, process_repeats=9, idle_repeats=3, threaded_calls=2000)
 
 
 @dataclass
@@ -220,7 +221,7 @@ def run_w3(results: Results, inputs: Inputs, settings: Settings) -> None:
     expected = wl.success({selected[0].field: wl.REPLY})
     calls = _calls(selected)
     bridge, sync, asynchronous = _bridge_peers(inputs.tools)
-    for case, main_cpu, service_cpu in (("different cores", 0, 1), ("one core", 0, 0)):
+    for case, main_cpu, service_cpu in (("different cores", 0, 1), ("one core", 0, 0), ("unpinned", None, None)):
         with pinned(main_cpu):
             # Built while pinned, so the engine's own workers share the main thread's core.
             engine = zarn.SchemaEngine(inputs.catalogue)
@@ -285,6 +286,10 @@ def run_w5(results: Results, inputs: Inputs, settings: Settings, path: str) -> N
                 if report["tool_count"] != len(inputs.big_tools):
                     raise SystemExit(f"W5 zarn: {report['tool_count']} tools, expected {len(inputs.big_tools)}")
                 check("W5 zarn", report["servers"], expected_servers)
+        for report in reports:
+            if abs(report["peak_kb"] - report["hwm_kb"]) > 0.1 * max(report["hwm_kb"], 1024):
+                print(f"  W5 {impl}: ru_maxrss growth {report['peak_kb']} KB but VmHWM growth {report['hwm_kb']} KB",
+                      file=sys.stderr)
         results.add("W5", time_case, impl, statistics.median(r["ns"] for r in reports) / 1e6, "ms")
         results.add("W5", memory_case, impl, statistics.median(r["peak_kb"] for r in reports) / 1024, "MB")
 
@@ -335,13 +340,17 @@ def run_w9(results: Results, inputs: Inputs, settings: Settings) -> None:
     case = "4 executing, 2 service threads"
     executors, n = 4, settings.threaded_calls
 
-    def rate(label: str, make_fn: Callable[[], Callable[[], Any]]) -> float:
-        check(label, make_fn()(), expected)
+    # A session gives one thread its execute function for the length of a block.
+    Session = Callable[[], AbstractContextManager[Callable[[], Any]]]
+
+    def rate(label: str, session: Session) -> float:
+        with session() as fn:
+            check(label, fn(), expected)
 
         def work() -> None:
-            fn = make_fn()
-            for _ in range(n):
-                fn()
+            with session() as fn:
+                for _ in range(n):
+                    fn()
 
         samples = []
         with _quiet_gc():
@@ -354,31 +363,36 @@ def run_w9(results: Results, inputs: Inputs, settings: Settings) -> None:
     engine = zarn.SchemaEngine(inputs.catalogue)
     engine.attach_call_bridge()
     with service_threads(engine, wl.REPLY_TEXT, 2):
-        results.add("W9", case, ZARN, rate("W9 zarn", lambda: lambda: engine.execute(query)), "executes/s", True)
+        results.add("W9", case, ZARN, rate("W9 zarn", lambda: nullcontext(lambda: engine.execute(query))),
+                    "executes/s", True)
     engine.detach_call_bridge()
     bridge, sync, asynchronous = _bridge_peers(inputs.tools)
 
-    def async_fn() -> Callable[[], Any]:
-        runner = gcp.AsyncRunner(asynchronous)  # one event loop per thread; closed with the thread's work
-        return lambda: runner.execute(query)
+    @contextmanager
+    def async_session() -> Iterator[Callable[[], Any]]:
+        runner = gcp.AsyncRunner(asynchronous)  # an event loop of the thread's own
+        try:
+            yield lambda: runner.execute(query)
+        finally:
+            runner.close()
 
     with service_threads(bridge, wl.REPLY_TEXT, 2):
-        for impl, make in (
-            (PY_BRIDGE, lambda: lambda: bridge_execute(bridge, calls)),
-            (GQL_SYNC_BRIDGE, lambda: lambda: sync.execute(query)),
-            (GQL_ASYNC_BRIDGE, async_fn),
+        for impl, session in (
+            (PY_BRIDGE, lambda: nullcontext(lambda: bridge_execute(bridge, calls))),
+            (GQL_SYNC_BRIDGE, lambda: nullcontext(lambda: sync.execute(query))),
+            (GQL_ASYNC_BRIDGE, async_session),
         ):
-            results.add("W9", case, impl, rate(f"W9 {impl}", make), "executes/s", True)
+            results.add("W9", case, impl, rate(f"W9 {impl}", session), "executes/s", True)
 
 
-def run_w10(results: Results, path: str) -> None:
+def run_w10(results: Results, settings: Settings, path: str) -> None:
     for impl, mode, case in ((ZARN, "zarn-empty", "idle, empty catalogue"),
                              (ZARN, "zarn", "idle, 1000 tools"),
                              ("graphql-core schema", "graphql-core", "idle, 1000 tools")):
-        report = _probe(["idle", mode, path, "8"])
-        results.add("W10", case + ": RSS", impl, report["rss_kb"] / 1024, "MB")
-        results.add("W10", case + ": threads", impl, report["threads"], "threads")
-        results.add("W10", case + ": idle CPU", impl, report["idle_cpu_ms_per_s"], "ms/s")
+        reports = [_probe(["idle", mode, path, "8"]) for _ in range(settings.idle_repeats)]
+        for key, suffix, unit, scale in (("rss_kb", "RSS", "MB", 1 / 1024), ("threads", "threads", "threads", 1),
+                                         ("idle_cpu_ms_per_s", "idle CPU", "ms/s", 1)):
+            results.add("W10", f"{case}: {suffix}", impl, statistics.median(r[key] for r in reports) * scale, unit)
 
 
 # -- targets and the table ----------------------------------------------------
@@ -478,7 +492,7 @@ def main() -> None:
         if "W9" in chosen:
             run_w9(results, inputs, settings)
         if "W10" in chosen:
-            run_w10(results, path)
+            run_w10(results, settings, path)
     results.rows = [r for r in results.rows if r.workload in chosen]
     results.rows.sort(key=lambda r: WORKLOADS.index(r.workload))
     results.fill_ratios()

@@ -3,7 +3,7 @@ prints one JSON object on stdout.
 
 construct MODE CATALOGUE_PATH
     Times the first construction of MODE from the catalogue text and reports the
-    peak RSS growth it caused (ru_maxrss after, minus ru_maxrss before; the peak
+    page faults and the peak RSS growth it caused (ru_maxrss after, minus ru_maxrss before; the peak
     is reset to the current RSS first, so reading the text does not count).
 idle MODE CATALOGUE_PATH COUNT
     Builds COUNT idle instances and reports RSS, threads and CPU time per
@@ -70,14 +70,17 @@ def construct(mode: str, path: str) -> dict[str, Any]:
     gc.disable()
     _reset_peak_rss()
     before = _max_rss_kb()
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
     start = time.perf_counter_ns()
     built = build(text)
     elapsed = time.perf_counter_ns() - start
     after = _max_rss_kb()
+    faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
     gc.enable()
     # VmHWM is the same peak without what the process inherited at exec: a
     # cross-check that ru_maxrss measured this process alone.
-    report: dict[str, Any] = {"ns": elapsed, "peak_kb": after - before, "hwm_kb": _status()["VmHWM"] - before}
+    report: dict[str, Any] = {"ns": elapsed, "peak_kb": after - before, "hwm_kb": _status()["VmHWM"] - before,
+                              "page_faults": faults}
     if mode == "zarn":
         report["tool_count"] = built.tool_count()
         report["servers"] = built.execute("{ servers }")
