@@ -163,7 +163,7 @@ class ToolHost:
     def unhandled_tools(self) -> list[tuple[str, str]]:
         """The catalogue's (server, tool) pairs without a handler of their own, in catalogue order."""
         document = json.loads(self._engine.execute("{ search }"))
-        pairs = [(hit["server"], hit["tool"]) for hit in document["data"]["search"]]
+        pairs = dict.fromkeys((hit["server"], hit["tool"]) for hit in document["data"]["search"])
         return [pair for pair in pairs if pair not in self._handlers]
 
     # -- lifecycle ------------------------------------------------------------
@@ -179,11 +179,13 @@ class ToolHost:
                     raise RuntimeError("SchemaEngine already has a running ToolHost")
                 ToolHost._running[id(self._engine)] = self
             self._state = "running"
-        self._engine.attach_call_bridge()
-        for index in range(self._thread_count):
-            thread = threading.Thread(target=self._serve, name=f"zarn-tool-host-{index}", daemon=True)
-            self._threads.append(thread)
-            thread.start()
+            # Still under the lock: a close from another thread waits until the
+            # host is fully up, so it never detaches before this attach.
+            self._engine.attach_call_bridge()
+            for index in range(self._thread_count):
+                thread = threading.Thread(target=self._serve, name=f"zarn-tool-host-{index}", daemon=True)
+                self._threads.append(thread)
+                thread.start()
 
     def close(self) -> None:
         """Stop serving, end every waiting call, and join the host's threads.

@@ -3,7 +3,6 @@ import json
 import subprocess
 import sys
 from pathlib import Path
-from typing import Any
 
 import pytest
 
@@ -107,12 +106,6 @@ def test_bad_usage_exits_2(
     assert f"python -m zarn: error: {message.replace('{tmp}', str(tmp_path))}" in err
 
 
-def test_help_exits_0(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
-    code, out, err = run(capsys, monkeypatch, ["--help"])
-    assert (code, err) == (0, "")
-    assert "--demo" in out and "--catalogue FILE" in out
-
-
 def test_catalogue_file_and_placeholders(
     capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch, tmp_path: Path
 ) -> None:
@@ -162,22 +155,6 @@ def test_demo_answers_the_sample_tools(capsys: pytest.CaptureFixture[str], monke
 
 def test_demo_handlers_cover_the_sample_catalogue() -> None:
     assert ToolHost(SchemaEngine(sample_catalogue()), demo_handlers()).unhandled_tools() == []
-
-
-@pytest.mark.parametrize(
-    ("query", "text"),
-    [
-        ("{ weather_forecast(days: 40) }", "days must be from 1 to 16"),
-        ("{ files_search(query: 1, limit: -1) }", "limit must not be negative"),
-        ("{ tracker_create_issue }", "missing argument: title"),
-    ],
-)
-def test_demo_handlers_refuse_bad_arguments(
-    capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch, query: str, text: str
-) -> None:
-    code, out, _ = run(capsys, monkeypatch, ["--demo", query])
-    value: Any = next(iter(json.loads(out)["data"].values()))
-    assert (code, value) == (0, {"isError": True, "json": None, "text": text})
 
 
 def test_python_dash_m_entry_point() -> None:

@@ -48,12 +48,6 @@ def test_async_handlers_on_the_hosts_own_loop(engine: SchemaEngine) -> None:
     assert host_threads() == []
 
 
-def test_sync_only_hosts_start_no_loop(engine: SchemaEngine) -> None:
-    with ToolHost(engine, {("beta", "echo"): lambda args: 1}) as host:
-        query(host, "{ beta_echo }")
-        assert "zarn-tool-loop" not in host_threads()
-
-
 def test_a_service_on_its_own_loop() -> None:
     # Handlers run on the service's loop while execute_async waits on it: were
     # the loop blocked, no handler could run and the query would never finish.
