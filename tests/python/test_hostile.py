@@ -271,11 +271,16 @@ class TestTimeouts:
 
     @pytest.mark.parametrize("timeout", [2**64 - 1, 2**63, Index(2**64 - 1)], ids=["2**64-1", "2**63", "index"])
     def test_timeouts_beyond_the_clock_wait_for_a_request(self, engine: SchemaEngine, timeout: Any) -> None:
-        # No deadline at all: the wait ends only when a request comes.
-        waiting = in_thread(lambda: engine.receive_tool_call(timeout))
+        # No deadline at all: the wait ends only when a request comes. A
+        # daemon thread, so that a wait that never ends cannot hold up exit.
+        received: list[str | None] = []
+        waiting = threading.Thread(target=lambda: received.append(engine.receive_tool_call(timeout)), daemon=True)
+        waiting.start()
         with attached(engine):
             done = in_thread(lambda: engine.execute("{ alpha_lookup }"))
-            request = json.loads(waiting.result(30))
+            waiting.join(30)
+            assert received and received[0] is not None, "the wait did not end with the request"
+            request = json.loads(received[0])
             assert request["tool"] == "lookup"
             assert engine.respond_tool_call(request["request_id"], "7")
             assert json.loads(done.result(30))["data"] == {"alpha_lookup": 7}
