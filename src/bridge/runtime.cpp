@@ -9,6 +9,9 @@
 #if defined(__linux__) || defined(__APPLE__)
 #include <pthread.h>
 #endif
+#if defined(__linux__)
+#include <sched.h>
+#endif
 
 #include "common/stop.hpp"
 
@@ -175,6 +178,17 @@ std::shared_ptr<Runtime> start_runtime(std::size_t workers, const SpawnHook& bef
     return std::shared_ptr<Runtime>(new Runtime(std::max<std::size_t>(workers, 1), before_spawn));
 }
 
-std::shared_ptr<Runtime> build_runtime() { return start_runtime(std::thread::hardware_concurrency()); }
+// The affinity mask, which can hold fewer processors than the machine has.
+std::size_t available_processors() noexcept {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        if (const int count = CPU_COUNT(&set); count > 0) return static_cast<std::size_t>(count);
+    }
+#endif
+    return std::thread::hardware_concurrency();
+}
+
+std::shared_ptr<Runtime> build_runtime() { return start_runtime(available_processors()); }
 
 }  // namespace zarn::bridge

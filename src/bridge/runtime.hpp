@@ -130,6 +130,9 @@ private:
 // be started.
 [[nodiscard]] std::shared_ptr<Runtime> build_runtime();
 
+// The processors this process may run on: one worker each.
+[[nodiscard]] std::size_t available_processors() noexcept;
+
 namespace detail {
 // Worker threads of all runtimes that have started and not yet finished.
 [[nodiscard]] std::size_t running_worker_threads() noexcept;
