@@ -15,9 +15,7 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "json/string_scan.hpp"
 
 namespace zarn::json {
 
@@ -91,47 +89,6 @@ constexpr int hex_value(char c) noexcept {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-// First byte at or after `p` that a string scan must look at: a quote, a
-// backslash, a control character or the start of a multi-byte sequence.
-// Sixteen bytes at a time with SSE2 (a signed compare below 0x20 catches the
-// bytes from 0x80 up as well), else eight at a time in a word, where the
-// lowest flagged byte of each mask is always a true match (a borrow only
-// propagates upwards from one).
-[[gnu::always_inline]] inline const char* find_string_special(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i slash = _mm_set1_epi8('\\');
-    const __m128i space = _mm_set1_epi8(0x20);
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
-                                         _mm_cmplt_epi8(v, space));
-        if (const int mask = _mm_movemask_epi8(hit)) return p + std::countr_zero(static_cast<unsigned>(mask));
-        p += 16;
-    }
-#endif
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-        constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-        while (end - p >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            const std::uint64_t quote_bytes = w ^ (kOnes * '"');
-            const std::uint64_t slash_bytes = w ^ (kOnes * '\\');
-            const std::uint64_t mask = (w | ((w - kOnes * 0x20) & ~w) | ((quote_bytes - kOnes) & ~quote_bytes) |
-                                        ((slash_bytes - kOnes) & ~slash_bytes)) &
-                                       kHigh;
-            if (mask != 0) return p + std::countr_zero(mask) / 8;
-            p += 8;
-        }
-    }
-    for (; p != end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
-    }
-    return end;
 }
 
 void append_utf8(std::string& out, std::uint32_t cp) {
@@ -426,7 +383,7 @@ private:
         const char* const start = cur_ + 1;
         const char* p = start;
         for (;;) {
-            p = find_string_special(p, end_);
+            p = detail::find_string_special<detail::StopAt::escapes_and_utf8>(p, end_);
             if (p == end_) {
                 fail_eof(Fault::eof_string);
                 return {};
@@ -455,7 +412,7 @@ private:
         std::string out(start, cur_);
         const char* run = cur_;
         for (;;) {
-            cur_ = find_string_special(cur_, end_);
+            cur_ = detail::find_string_special<detail::StopAt::escapes_and_utf8>(cur_, end_);
             if (cur_ == end_) {
                 fail_eof(Fault::eof_string);
                 return {};

@@ -6,9 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "json/string_scan.hpp"
 
 namespace zarn::json {
 namespace {
@@ -31,47 +29,6 @@ constexpr std::array<Escape, 0x20> kControlEscapes = [] {
     table['\r'] = {{'\\', 'r'}, 2};
     return table;
 }();
-
-// First byte at or after `p` that needs an escape: a quote, a backslash or a
-// control character; bytes from 0x80 up pass through unchanged. Sixteen bytes
-// at a time with SSE2, else eight in a word (the lowest flagged byte of each
-// mask is always a true match).
-[[gnu::always_inline]] inline const char* find_escape(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i slash = _mm_set1_epi8('\\');
-    const __m128i control_max = _mm_set1_epi8(0x1F);
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        // v <= 0x1F unsigned exactly when max(v, 0x1F) == 0x1F.
-        const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
-        const __m128i hit =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)), control);
-        if (const int mask = _mm_movemask_epi8(hit)) return p + std::countr_zero(static_cast<unsigned>(mask));
-        p += 16;
-    }
-#endif
-    if constexpr (std::endian::native == std::endian::little) {
-        constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-        constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-        while (end - p >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            const std::uint64_t quote_bytes = w ^ (kOnes * '"');
-            const std::uint64_t slash_bytes = w ^ (kOnes * '\\');
-            const std::uint64_t mask = (((w - kOnes * 0x20) & ~w) | ((quote_bytes - kOnes) & ~quote_bytes) |
-                                        ((slash_bytes - kOnes) & ~slash_bytes)) &
-                                       kHigh;
-            if (mask != 0) return p + std::countr_zero(mask) / 8;
-            p += 8;
-        }
-    }
-    for (; p != end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\' || c < 0x20) return p;
-    }
-    return end;
-}
 
 // Appends to a std::string through a raw cursor: the string is grown ahead of
 // the cursor (geometrically) and cut back to what was written when the
@@ -170,7 +127,7 @@ void Output::string(std::string_view text) {
     const char* run = text.data();
     const char* const end = run + text.size();
     for (;;) {
-        const char* special = find_escape(run, end);
+        const char* special = detail::find_string_special<detail::StopAt::escapes>(run, end);
         const auto length = static_cast<std::size_t>(special - run);
         std::memcpy(out, run, length);
         out += length;

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace zarn::json::detail {
+
+// What a scan over string contents stops at.
+enum class StopAt : std::uint8_t {
+    escapes,            // a quote, a backslash or a control character (the writer)
+    escapes_and_utf8,   // those, and the lead byte of a multi-byte sequence (the reader)
+};
+
+// First byte at or after `p` that the scan stops at, or `end`. Sixteen bytes at
+// a time with SSE2, else eight at a time in a word, where the lowest flagged
+// byte of each mask is always a true match (a borrow only propagates upwards).
+template <StopAt kStop>
+[[gnu::always_inline]] inline const char* find_string_special(const char* p, const char* end) noexcept {
+    constexpr bool kUtf8 = kStop == StopAt::escapes_and_utf8;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i slash = _mm_set1_epi8('\\');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i special;
+        if constexpr (kUtf8) {
+            // a signed compare below 0x20 catches the bytes from 0x80 up as well
+            special = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+        } else {
+            // v <= 0x1F unsigned exactly when max(v, 0x1F) == 0x1F
+            const __m128i control_max = _mm_set1_epi8(0x1F);
+            special = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
+        }
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)), special);
+        if (const int mask = _mm_movemask_epi8(hit)) return p + std::countr_zero(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+        constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+        while (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            const std::uint64_t quote_bytes = w ^ (kOnes * '"');
+            const std::uint64_t slash_bytes = w ^ (kOnes * '\\');
+            std::uint64_t flagged = ((w - kOnes * 0x20) & ~w) | ((quote_bytes - kOnes) & ~quote_bytes) |
+                                    ((slash_bytes - kOnes) & ~slash_bytes);
+            if constexpr (kUtf8) flagged |= w;
+            if (const std::uint64_t mask = flagged & kHigh) return p + std::countr_zero(mask) / 8;
+            p += 8;
+        }
+    }
+    for (; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\' || c < 0x20 || (kUtf8 && c >= 0x80)) return p;
+    }
+    return end;
+}
+
+}  // namespace zarn::json::detail
