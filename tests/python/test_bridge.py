@@ -2,9 +2,7 @@ import json
 import random
 import threading
 import time
-from collections.abc import Callable, Iterator
-from concurrent.futures import Future, ThreadPoolExecutor
-from contextlib import contextmanager
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import pytest
@@ -12,33 +10,9 @@ import pytest
 from zarn._graphql import SchemaEngine
 
 from conftest import CATALOGUE
+from support import attached, in_thread, take_request
 
 DETACHED = {"isError": True, "json": None, "text": "CallBridge is detached"}
-
-
-def in_thread(fn: Callable[[], Any]) -> Future[Any]:
-    pool = ThreadPoolExecutor(max_workers=1)
-    future = pool.submit(fn)
-    pool.shutdown(wait=False)
-    return future
-
-
-def receive(engine: SchemaEngine, timeout: float = 10.0) -> dict[str, Any]:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        text = engine.receive_tool_call(100)
-        if text is not None:
-            return json.loads(text)  # type: ignore[no-any-return]
-    raise AssertionError("no tool call arrived")
-
-
-@contextmanager
-def attached(engine: SchemaEngine) -> Iterator[SchemaEngine]:
-    engine.attach_call_bridge()
-    try:
-        yield engine
-    finally:
-        engine.detach_call_bridge()  # never leave an execute waiting
 
 
 def test_request_text_and_ids(engine: SchemaEngine) -> None:
@@ -71,7 +45,7 @@ def test_request_text_and_ids(engine: SchemaEngine) -> None:
 def test_reply_becomes_the_value(engine: SchemaEngine, reply: str, value: Any) -> None:
     with attached(engine):
         done = in_thread(lambda: engine.execute("{ beta_echo }"))
-        request = receive(engine)
+        request = take_request(engine)
         assert engine.respond_tool_call(request["request_id"], reply)
         assert json.loads(done.result(10)) == {"data": {"beta_echo": value}, "errors": []}
 
@@ -87,7 +61,7 @@ def test_reply_becomes_the_value(engine: SchemaEngine, reply: str, value: Any) -
 def test_invalid_reply_is_a_tool_error(engine: SchemaEngine, reply: str, text: str) -> None:
     with attached(engine):
         done = in_thread(lambda: engine.execute("{ beta_echo }"))
-        request = receive(engine)
+        request = take_request(engine)
         assert engine.respond_tool_call(request["request_id"], reply) is True
         assert json.loads(done.result(10))["data"]["beta_echo"] == {"isError": True, "json": None, "text": text}
 
@@ -95,7 +69,7 @@ def test_invalid_reply_is_a_tool_error(engine: SchemaEngine, reply: str, text: s
 def test_fail_and_answer_once(engine: SchemaEngine) -> None:
     with attached(engine):
         done = in_thread(lambda: engine.execute("{ beta_echo }"))
-        request = receive(engine)
+        request = take_request(engine)
         assert engine.fail_tool_call(request["request_id"], 'bad "tool"\n') is True
         assert engine.fail_tool_call(request["request_id"], "again") is False
         assert engine.respond_tool_call(request["request_id"], "1") is False
@@ -107,7 +81,7 @@ def test_fail_and_answer_once(engine: SchemaEngine) -> None:
 def test_detach_ends_waiting_calls_and_leaves_envelopes(engine: SchemaEngine) -> None:
     engine.attach_call_bridge()
     done = in_thread(lambda: engine.execute("{ alpha_lookup beta_echo }"))
-    request = receive(engine)  # the first is taken, the second stays queued
+    request = take_request(engine)  # the first is taken, the second stays queued
     engine.detach_call_bridge()
     assert json.loads(done.result(10)) == {"data": {"alpha_lookup": DETACHED, "beta_echo": DETACHED}, "errors": []}
     assert engine.respond_tool_call(request["request_id"], "1") is False
@@ -117,7 +91,7 @@ def test_detach_ends_waiting_calls_and_leaves_envelopes(engine: SchemaEngine) ->
     # numbering carries on after re-attaching
     with attached(engine):
         again = in_thread(lambda: engine.execute("{ beta_echo }"))
-        assert receive(engine)["request_id"] == "tool-call-3"
+        assert take_request(engine)["request_id"] == "tool-call-3"
         engine.respond_tool_call("tool-call-3", "0")
         again.result(10)
 
@@ -153,7 +127,7 @@ def test_receive_times_out(engine: SchemaEngine) -> None:
 def test_other_methods_run_while_execute_blocks(engine: SchemaEngine) -> None:
     with attached(engine):
         done = in_thread(lambda: engine.execute("{ beta_echo }"))
-        request = receive(engine)
+        request = take_request(engine)
         assert engine.tool_count() == 3
         assert engine.describe().endswith("(3 tool fields)")
         assert not done.done()
@@ -205,7 +179,7 @@ def test_detach_releases_every_waiting_execution() -> None:
     engine = SchemaEngine(CATALOGUE)
     engine.attach_call_bridge()
     futures = [in_thread(lambda: engine.execute("{ a: beta_echo b: alpha_lookup }")) for _ in range(6)]
-    ids = {receive(engine)["request_id"] for _ in range(12)}  # every call is now waiting
+    ids = {take_request(engine)["request_id"] for _ in range(12)}  # every call is now waiting
     assert len(ids) == 12
     engine.detach_call_bridge()
     for future in futures:

@@ -3,7 +3,6 @@ import sys
 
 import pytest
 
-from zarn import _graphql
 from zarn._graphql import SchemaEngine
 
 from conftest import CATALOGUE

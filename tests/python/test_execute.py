@@ -4,7 +4,6 @@ import pytest
 
 from zarn._graphql import SchemaEngine
 
-from conftest import CATALOGUE
 
 
 def placeholder(server: str, tool: str) -> dict[str, object]:

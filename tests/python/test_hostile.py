@@ -6,10 +6,7 @@ working for the next call: no crash, no hang, no stray request or lost state.
 
 import json
 import threading
-import time
-from collections.abc import Callable, Iterator
-from concurrent.futures import Future, ThreadPoolExecutor
-from contextlib import contextmanager
+from collections.abc import Callable
 from typing import Any
 
 import pytest
@@ -17,6 +14,7 @@ import pytest
 from zarn._graphql import SchemaEngine
 
 from conftest import CATALOGUE
+from support import Index, attached, in_thread, take_request
 
 TYPENAME = '{"data":{"__typename":"Query"},"errors":[]}'
 MILLION = 1_000_000
@@ -87,31 +85,6 @@ class TestKeywordNames:
             bound(engine, target)(*args, **{name: 1})
         assert str(info.value) == f"{callable_name} got an unexpected keyword argument '{name}'"
         assert_healthy(engine)
-
-
-def in_thread(fn: Callable[[], Any]) -> Future[Any]:
-    pool = ThreadPoolExecutor(max_workers=1)
-    future = pool.submit(fn)
-    pool.shutdown(wait=False)
-    return future
-
-
-def take_request(engine: SchemaEngine, timeout: float = 10.0) -> dict[str, Any]:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        text = engine.receive_tool_call(50)
-        if text is not None:
-            return json.loads(text)  # type: ignore[no-any-return]
-    raise AssertionError("no tool call arrived")
-
-
-@contextmanager
-def attached(engine: SchemaEngine) -> Iterator[SchemaEngine]:
-    engine.attach_call_bridge()
-    try:
-        yield engine
-    finally:
-        engine.detach_call_bridge()  # never leave an execute waiting
 
 
 def answer_one(engine: SchemaEngine, reply: Callable[[str], bool], query: str = "{ beta_echo }") -> dict[str, Any]:
@@ -220,19 +193,6 @@ class TestSurrogates:
             "CallBridge returned invalid JSON: lone leading surrogate in hex escape at line 1 column 8"
         )
         assert_healthy(engine)
-
-
-class Index:
-    """An object whose __index__ gives `value`, or raises it when it is an
-    exception."""
-
-    def __init__(self, value: Any) -> None:
-        self.value = value
-
-    def __index__(self) -> Any:
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 class Interrupt(BaseException):

@@ -16,6 +16,7 @@ import pytest
 from zarn._graphql import SchemaEngine
 
 from conftest import CATALOGUE
+from support import Index
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build of CPython")
 
@@ -56,16 +57,6 @@ def raises(kind: type[BaseException], call: Callable[[], Any]) -> Callable[[], N
         raise AssertionError(f"{kind.__name__} not raised")
 
     return failing
-
-
-class Index:
-    def __init__(self, value: Any) -> None:
-        self.value = value
-
-    def __index__(self) -> Any:
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 ENGINE = SchemaEngine(CATALOGUE)
