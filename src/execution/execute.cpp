@@ -1,5 +1,3 @@
-#include <array>
-
 #include "common/stop.hpp"
 #include "common/unicode.hpp"
 #include "execution/engine_state.hpp"
@@ -66,20 +64,25 @@ std::string execute_json(const EngineState& engine, std::string_view query,
     if (selected->empty())
         return graphql_error("GraphQL query must select at least one top-level field");
 
-    JsonObject data;
+    // The data map's members in insertion order: built-in values in selection
+    // order, then tool values in job order. Sorting once at the end keeps the
+    // last of equal keys, as inserting one by one would.
+    std::vector<JsonObject::Member> members;
+    members.reserve(selected->size());
     std::vector<ToolFieldJob> jobs;
     for (query::SelectedField& field : *selected) {
         if (const BuiltIn built_in = built_in_field(field.name); built_in != BuiltIn::none) {
-            data.insert_or_assign(std::move(field.alias), built_in_value(built_in, engine.tools));
+            members.emplace_back(std::move(field.alias), built_in_value(built_in, engine.tools));
             continue;
         }
         const catalogue::ToolMetadata* tool = engine.tools.find_field(field.name);
         if (tool == nullptr) return graphql_error("unknown GraphQL field: " + field.name);
-        jobs.push_back(ToolFieldJob{std::move(field.alias), *tool, std::move(field.arguments)});
+        jobs.push_back(ToolFieldJob{std::move(field.alias), tool, std::move(field.arguments)});
     }
 
     for (auto& [alias, value] : resolve_tool_jobs(*engine.bridge, std::move(jobs)))
-        data.insert_or_assign(std::move(alias), std::move(value));
+        members.emplace_back(std::move(alias), std::move(value));
+    JsonObject data = JsonObject::from_members(std::move(members));
     return graphql_success(JsonValue(std::move(data)));
 }
 

@@ -17,10 +17,10 @@ json::JsonValue value_of(Result<json::JsonValue> outcome) {
 }  // namespace
 
 FieldResult resolve_tool_field(bridge::TokioCallBridge& bridge, ToolFieldJob job) {
-    if (!bridge.attached()) return {std::move(job.alias), job.metadata.placeholder_result()};
-    auto outcome = bridge.call_tool(job.metadata.server, job.metadata.tool,
+    if (!bridge.attached()) return {std::move(job.alias), job.metadata->placeholder_result()};
+    auto outcome = bridge.call_tool(job.metadata->server, job.metadata->tool,
                                     json::JsonValue(std::move(job.arguments)),
-                                    operation_of(job.metadata));
+                                    operation_of(*job.metadata));
     return {std::move(job.alias), value_of(std::move(outcome))};
 }
 
@@ -39,12 +39,12 @@ std::vector<FieldResult> resolve_tool_jobs(bridge::TokioCallBridge& bridge,
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         ToolFieldJob& job = jobs[i];
         if (!bridge.attached()) {
-            results.emplace_back(std::move(job.alias), job.metadata.placeholder_result());
+            results.emplace_back(std::move(job.alias), job.metadata->placeholder_result());
             continue;
         }
-        calls.push_back(bridge::ToolCallRequest{job.metadata.server, job.metadata.tool,
+        calls.push_back(bridge::ToolCallRequest{job.metadata->server, job.metadata->tool,
                                                 json::JsonValue(std::move(job.arguments)),
-                                                operation_of(job.metadata)});
+                                                operation_of(*job.metadata)});
         called.push_back(i);
         results.emplace_back(std::move(job.alias), json::JsonValue());
     }

@@ -13,10 +13,12 @@ class TokioCallBridge;
 
 namespace zarn::execution {
 
-// One tool-backed top-level field awaiting its value.
+// One tool-backed top-level field awaiting its value. The tool's record is
+// the catalogue's own: the engine, and so its catalogue, outlives every
+// execution, and nothing in a record changes after construction.
 struct ToolFieldJob {
     std::string alias;
-    catalogue::ToolMetadata metadata;
+    const catalogue::ToolMetadata* metadata;
     json::JsonObject arguments;
 };
 
