@@ -8,13 +8,18 @@
 // run_query stays a function of its own so a profile can collect just the loop.
 #include <benchmark/benchmark.h>
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <atomic>
+#include <cerrno>
+#include <ctime>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -336,9 +341,11 @@ void BM_ConstructCatalogueOnly(benchmark::State& state) {
 }
 BENCHMARK(BM_ConstructCatalogueOnly)->Unit(benchmark::kMillisecond);
 
-// The floor under every bridge round trip (W3): two threads that take turns
-// through one futex word, each sleeping until the other wakes it. Arg 1 pins
-// them to two cores, arg 0 to one core; a round trip is two wake-ups.
+// The floor under every bridge round trip (W3): two threads that take turns,
+// each sleeping on a futex word of its own until the other wakes it (the
+// pattern of the runtime's Parker). Arg 1 pins them to two cores, arg 0 to
+// one core; an iteration is a round trip, two wake-ups. Waits are bounded so
+// that a lost wake-up is counted ("stalls") instead of hanging the run.
 void pin_to(unsigned cpu) {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -346,14 +353,38 @@ void pin_to(unsigned cpu) {
     pthread_setaffinity_np(pthread_self(), sizeof(set), &set);
 }
 
+class FutexWord {
+public:
+    void post() noexcept {
+        word_.fetch_add(1, std::memory_order_release);
+        syscall(SYS_futex, &word_, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    }
+    // Sleeps until the word moves past `seen`; returns the new value.
+    std::uint32_t wait_past(std::uint32_t seen, std::uint64_t& stalls) noexcept {
+        constexpr timespec kBound{0, 50'000'000};
+        while (true) {
+            const std::uint32_t now = word_.load(std::memory_order_acquire);
+            if (now != seen) return now;
+            const long rc = syscall(SYS_futex, &word_, FUTEX_WAIT_PRIVATE, seen, &kBound, nullptr, 0);
+            if (rc != 0 && errno == ETIMEDOUT && word_.load(std::memory_order_acquire) != seen) ++stalls;
+        }
+    }
+
+private:
+    std::atomic<std::uint32_t> word_{0};
+};
+
 void BM_WakeUpFloor(benchmark::State& state) {
     const bool two_cores = state.range(0) != 0;
     if (two_cores && std::thread::hardware_concurrency() < 2) {
         state.SkipWithError("needs two cores");
         return;
     }
-    std::atomic<std::uint32_t> turn{0};  // even: the benchmark thread's turn, odd: the partner's
+    FutexWord forth;  // the partner sleeps on it
+    FutexWord back;   // the benchmark thread sleeps on it
     std::atomic<bool> stopping{false};
+    std::uint64_t stalls = 0;
+    std::uint64_t partner_stalls = 0;
     cpu_set_t before;
     pthread_getaffinity_np(pthread_self(), sizeof(before), &before);
     pin_to(0);
@@ -361,33 +392,21 @@ void BM_WakeUpFloor(benchmark::State& state) {
         pin_to(two_cores ? 1 : 0);
         std::uint32_t seen = 0;
         while (true) {
-            turn.wait(seen, std::memory_order_acquire);
-            seen = turn.load(std::memory_order_acquire);
+            seen = forth.wait_past(seen, partner_stalls);
             if (stopping.load(std::memory_order_acquire)) return;
-            if (seen % 2 == 1) {
-                turn.store(++seen, std::memory_order_release);
-                turn.notify_one();
-            }
+            back.post();
         }
     });
-    std::uint32_t mine = 0;
+    std::uint32_t seen = 0;
     for (auto _ : state) {
-        turn.store(++mine, std::memory_order_release);
-        turn.notify_one();
-        while (true) {
-            turn.wait(mine, std::memory_order_acquire);
-            const std::uint32_t now = turn.load(std::memory_order_acquire);
-            if (now != mine) {
-                mine = now;
-                break;
-            }
-        }
+        forth.post();
+        seen = back.wait_past(seen, stalls);
     }
     stopping.store(true, std::memory_order_release);
-    turn.fetch_add(2, std::memory_order_release);
-    turn.notify_one();
+    forth.post();
     partner.join();
     pthread_setaffinity_np(pthread_self(), sizeof(before), &before);
+    state.counters["stalls"] = static_cast<double>(stalls + partner_stalls);
 }
 BENCHMARK(BM_WakeUpFloor)->Arg(1)->Arg(0)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
