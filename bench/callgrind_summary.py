@@ -66,7 +66,7 @@ def summary(path: str, top: int, inclusive: bool) -> list[tuple[float, str]]:
     return [(share, name) for name, share in ranked[:top]]
 
 
-def main() -> None:
+def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("profile")
     parser.add_argument("--top", type=int, default=12)
@@ -74,6 +74,7 @@ def main() -> None:
     options = parser.parse_args()
     for share, name in summary(options.profile, options.top, options.inclusive):
         print(f"{share:5.1f}%  {name}")
+    return 0
 
 
 if __name__ == "__main__":

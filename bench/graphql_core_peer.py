@@ -26,6 +26,7 @@ from graphql import (
     GraphQLScalarType,
     GraphQLSchema,
     GraphQLString,
+    ValueNode,
     execute,
     execute_sync,
     graphql_sync,
@@ -38,12 +39,15 @@ import workloads
 from py_bridge import PyBridge
 from workloads import Tool
 
-JSON = GraphQLScalarType(
-    "JSON",
-    serialize=lambda value: value,
-    parse_value=lambda value: value,
-    parse_literal=lambda node, variables=None: value_from_ast_untyped(node, variables),
-)
+def _same(value: Any) -> Any:
+    return value
+
+
+def _literal(node: ValueNode, variables: dict[str, Any] | None = None) -> Any:
+    return value_from_ast_untyped(node, variables)
+
+
+JSON = GraphQLScalarType("JSON", serialize=_same, parse_value=_same, parse_literal=_literal)
 
 
 def _tool_arguments() -> dict[str, GraphQLArgument]:
@@ -65,7 +69,8 @@ def _resolver(tool: Tool, mode: str, bridge: PyBridge | None) -> Callable[..., A
         return lambda _root, _info, **args: bridge.call_tool(server, name, args, operation)
 
     async def resolve(_root: Any, _info: Any, **args: Any) -> Any:
-        return json.loads(await asyncio.wrap_future(bridge.start_call(server, name, args, operation)))
+        reply: str = await asyncio.wrap_future(bridge.start_call(server, name, args, operation))  # type: ignore[arg-type]
+        return json.loads(reply)
 
     return resolve
 

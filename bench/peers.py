@@ -20,19 +20,20 @@ import time
 from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager, contextmanager, nullcontext
 from dataclasses import dataclass, field
+from functools import partial
 from pathlib import Path
 from typing import Any
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import orjson  # noqa: E402
+import orjson
 
-import zarn  # noqa: E402
+import zarn
 
-import graphql_core_peer as gcp  # noqa: E402
-import workloads as wl  # noqa: E402
-from py_bridge import PyBridge, bridge_execute, pinned, run_threads, service_threads  # noqa: E402
+import graphql_core_peer as gcp
+import workloads as wl
+from py_bridge import PyBridge, bridge_execute, pinned, run_threads, service_threads
 
 ZARN = "zarn"
 GQL_CACHED = "graphql-core cached + orjson"
@@ -227,15 +228,15 @@ def run_w3(results: Results, inputs: Inputs, settings: Settings) -> None:
             engine = zarn.SchemaEngine(inputs.catalogue)
             engine.attach_call_bridge()
             with service_threads(engine, wl.REPLY_TEXT, 1, [service_cpu]):
-                results.add("W3", case, ZARN,
-                            checked_per_call("W3 zarn", lambda: engine.execute(query), expected, settings) * 1e6, "µs")
+                results.add("W3", case, ZARN, checked_per_call("W3 zarn", partial(engine.execute, query), expected,
+                                                               settings) * 1e6, "µs")
             engine.detach_call_bridge()
             runner = gcp.AsyncRunner(asynchronous)
             with service_threads(bridge, wl.REPLY_TEXT, 1, [service_cpu]):
                 for impl, fn in (
                     (PY_BRIDGE, lambda: bridge_execute(bridge, calls)),
                     (GQL_SYNC_BRIDGE, lambda: sync.execute(query)),
-                    (GQL_ASYNC_BRIDGE, lambda: runner.execute(query)),
+                    (GQL_ASYNC_BRIDGE, partial(runner.execute, query)),
                 ):
                     results.add("W3", case, impl, checked_per_call(f"W3 {impl}", fn, expected, settings) * 1e6, "µs")
             runner.close()

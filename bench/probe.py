@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import gc
 import json
-import os
 import resource
 import sys
 import time
@@ -42,7 +41,7 @@ def _status() -> dict[str, int]:
     return values
 
 
-def _builder(mode: str) -> Callable[[str], Any]:
+def _builder(mode: str) -> Callable[[Any], Any]:
     # Imports happen here, before anything is measured.
     if mode == "zarn":
         import zarn
@@ -92,10 +91,10 @@ def idle(mode: str, path: str, count: int) -> dict[str, Any]:
     "graphql-core" (schemas over the catalogue)."""
     build = _builder("zarn" if mode == "zarn-empty" else mode)
     with open(path, encoding="utf-8") as f:
-        text: str | None = f.read() if mode != "zarn-empty" else None
+        text = f.read()
     gc.collect()
     first = _status()
-    instances = [build(text) for _ in range(count)]
+    instances = [build(text) if mode != "zarn-empty" else build(None) for _ in range(count)]
     gc.collect()
     time.sleep(0.2)  # let the worker threads settle into their sleep
     second = _status()

@@ -129,7 +129,7 @@ def run_threads(work: Callable[[], None], count: int) -> None:
         start.wait()
         try:
             work()
-        except BaseException as error:  # reported on the calling thread
+        except Exception as error:  # reported on the calling thread
             failures.append(error)
 
     threads = [threading.Thread(target=body) for _ in range(count)]

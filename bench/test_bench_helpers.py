@@ -7,7 +7,9 @@ Run with `python -m pytest bench/test_bench_helpers.py`.
 from __future__ import annotations
 
 import json
+import os
 import threading
+from typing import Any
 
 import orjson
 import pytest
@@ -18,7 +20,7 @@ import graphql_core_peer as gcp
 import peers
 import workloads as wl
 from callgrind_summary import short_name
-from py_bridge import PyBridge, bridge_execute, service_threads
+from py_bridge import PyBridge, bridge_execute, run_threads, service_threads
 
 
 @pytest.fixture(scope="module")
@@ -128,7 +130,7 @@ def test_requests_carry_the_query_arguments(catalogue: tuple[list[wl.Tool], str]
     done: list[str] = []
     worker = threading.Thread(target=lambda: done.append(engine.execute(wl.tool_fields_query(selected))))
     worker.start()
-    requests = []
+    requests: list[dict[str, Any]] = []
     while len(requests) < 3:
         text_ = engine.receive_tool_call(5000)
         assert text_ is not None
@@ -186,3 +188,148 @@ def test_construction_probe_measures_this_process_only(tmp_path) -> None:  # typ
 )
 def test_callgrind_names_are_shortened(entry: str, name: str) -> None:
     assert short_name(entry) == name
+
+
+def _results_with(values: dict[tuple[str, str, str], float]) -> peers.Results:
+    """Every row that targets() reads, at 1.0 unless given."""
+    results = peers.Results()
+    rows = {
+        ("W1", "{ __typename }"): "µs", ("W2", "8 tool fields, detached"): "µs", ("W3", "different cores"): "µs",
+        ("W3", "one core"): "µs", ("W4", "1000 tool fields, 2 services"): "ms",
+        ("W5", "construct, 4.5 MB catalogue"): "ms", ("W5", "construct, peak RSS growth"): "MB",
+        ("W6", "{ servers search }, 10k tools"): "ms", ("W7", "1.0 MB variables"): "MB/s",
+        ("W8", "1 tool fields"): "µs/field", ("W8", "10 tool fields"): "µs/field",
+        ("W8", "100 tool fields"): "µs/field", ("W8", "1000 tool fields"): "µs/field",
+        ("W9", "4 executing, 2 service threads"): "executes/s",
+    }
+    for (workload, case), unit in rows.items():
+        for impl in (peers.ZARN, peers.GQL_CACHED, peers.PY_BRIDGE, "json.loads"):
+            value = values.get((workload, case, impl), 1.0)
+            results.rows.append(peers.Row(workload, case, impl, value, unit, unit in ("MB/s", "executes/s")))
+    return results
+
+
+@pytest.mark.parametrize(
+    ("values", "workload", "text", "met"),
+    [
+        ({("W1", "{ __typename }", peers.ZARN): 0.3, ("W1", "{ __typename }", peers.GQL_CACHED): 1.8},
+         "W1", "≤ 0.4 µs", True),
+        ({("W1", "{ __typename }", peers.ZARN): 0.3, ("W1", "{ __typename }", peers.GQL_CACHED): 1.7},
+         "W1", "≥ 6×", False),
+        # throughput: zarn must be the larger figure
+        ({("W7", "1.0 MB variables", peers.ZARN): 600, ("W7", "1.0 MB variables", peers.GQL_CACHED): 300},
+         "W7", "≥ 2×", True),
+        ({("W7", "1.0 MB variables", peers.ZARN): 300, ("W7", "1.0 MB variables", peers.GQL_CACHED): 600},
+         "W7", "≥ 2×", False),
+        ({("W9", "4 executing, 2 service threads", peers.ZARN): 50_000,
+          ("W9", "4 executing, 2 service threads", peers.PY_BRIDGE): 20_000}, "W9", "≥ 2×", True),
+        ({("W5", "construct, 4.5 MB catalogue", peers.ZARN): 7,
+          ("W5", "construct, 4.5 MB catalogue", "json.loads"): 21}, "W5", "a third", True),
+        ({("W5", "construct, 4.5 MB catalogue", peers.ZARN): 8,
+          ("W5", "construct, 4.5 MB catalogue", "json.loads"): 21}, "W5", "a third", False),
+        ({("W5", "construct, peak RSS growth", peers.ZARN): 17,
+          ("W5", "construct, peak RSS growth", "json.loads"): 17}, "W5", "lower peak memory", False),
+        ({("W4", "1000 tool fields, 2 services", peers.ZARN): 5,
+          ("W4", "1000 tool fields, 2 services", peers.PY_BRIDGE): 10}, "W4", "≥ 2×", True),
+    ],
+)
+def test_targets_are_judged_in_the_right_direction(values: dict[tuple[str, str, str], float], workload: str,
+                                                   text: str, met: bool) -> None:
+    judged = [(w, t, m) for w, t, m in peers.targets(_results_with(values)) if w == workload and text in t]
+    assert judged and all(m == met for _, _, m in judged), judged
+
+
+def test_table_rows(capsys: pytest.CaptureFixture[str]) -> None:
+    results = peers.Results()
+    results.rows = [peers.Row("W9", "c", peers.ZARN, 53818.7, "executes/s", True),
+                    peers.Row("W9", "c", "peer", 16473.6, "executes/s", True)]
+    results.fill_ratios()
+    peers.print_table(results)
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[2:] == ["| W9 | c | zarn | 53,818.700 | executes/s |  |",
+                         "| W9 | c | peer | 16,473.600 | executes/s | 3.3 |"]
+
+
+def test_executors_agree_on_large_variables(catalogue: tuple[list[wl.Tool], str]) -> None:
+    tools, text = catalogue
+    query = wl.LARGE_VARIABLES_QUERY_TEMPLATE.format(field=tools[0].field)
+    variables = wl.large_variables(100_000)
+    expected = wl.success({tools[0].field: wl.placeholder(tools[0])})
+    schema = gcp.build_schema(tools)
+    for response in (zarn.SchemaEngine(text).execute(query, variables),
+                     gcp.CachedExecutor(schema).execute(query, variables),
+                     gcp.default_execute(schema, query, variables)):
+        assert orjson.loads(response) == expected
+
+
+def test_py_bridge_under_concurrent_executions() -> None:
+    bridge = PyBridge()
+    calls = [(f"f{i}", "files", f"tool{i}", {"i": i}, "query") for i in range(20)]
+    expected = wl.success({f"f{i}": wl.REPLY for i in range(20)})
+    responses: list[str] = []
+    with service_threads(bridge, wl.REPLY_TEXT, 2):
+        run_threads(lambda: responses.extend(bridge_execute(bridge, calls) for _ in range(25)), 4)
+    assert len(responses) == 100 and all(json.loads(r) == expected for r in responses)
+    assert bridge.pending_count() == 0
+    assert bridge.start_call("s", "t", {}, "query") is not None
+    assert json.loads(bridge.receive_tool_call(0) or "")["request_id"] == "tool-call-2001"  # ids never repeat
+
+
+def test_run_threads_reports_a_failure_of_any_thread() -> None:
+    failures = iter([None, None, ValueError("third")])
+
+    def work() -> None:
+        error = next(failures)
+        if error is not None:
+            raise error
+
+    with pytest.raises(ValueError, match="third"):
+        run_threads(work, 3)
+
+
+def test_idle_probe_counts_the_engine_threads(tmp_path) -> None:  # type: ignore[no-untyped-def]
+    path = tmp_path / "catalogue.json"
+    path.write_text(wl.make_catalogue(50, 5)[1], encoding="utf-8")
+    report = peers._probe(["idle", "zarn", str(path), "3"])
+    # The runtime has one worker per processor the process may run on.
+    assert report["threads"] == len(os.sched_getaffinity(0))
+    assert report["rss_kb"] > 0
+
+
+def test_construction_probe_checks_the_engine(catalogue: tuple[list[wl.Tool], str], tmp_path) -> None:  # type: ignore[no-untyped-def]
+    tools, text = catalogue
+    path = tmp_path / "catalogue.json"
+    path.write_text(text, encoding="utf-8")
+    report = peers._probe(["construct", "zarn", str(path)])
+    assert report["tool_count"] == len(tools)
+    assert json.loads(report["servers"]) == wl.success({"servers": wl.server_summaries(tools)})
+
+
+_ANNOTATED = """\
+--------------------------------------------------------------------------------
+Ir
+--------------------------------------------------------------------------------
+1,000 (100.0%)  PROGRAM TOTALS
+--------------------------------------------------------------------------------
+Ir                   file:function
+--------------------------------------------------------------------------------
+900 (90.0%)  ???:zarn::execution::(anonymous namespace)::run_query(benchmark::State&) [/b/x]
+600 (60.0%)  ???:bool zarn::json::(anonymous namespace)::Reader::parse_value<Sink>(int) [/b/x]
+400 (40.0%)  ???:bool zarn::json::(anonymous namespace)::Reader::parse_value<Sink>(int)'2 [/b/x]
+100 (10.0%)  ./malloc/./malloc/malloc.c:malloc [/usr/lib/libc.so.6]
+"""
+
+
+@pytest.mark.parametrize(("inclusive", "share"), [(False, 100.0), (True, 60.0)])
+def test_callgrind_summary_merges_recursion_and_drops_the_harness(monkeypatch: pytest.MonkeyPatch,
+                                                                  inclusive: bool, share: float) -> None:
+    import subprocess
+
+    import callgrind_summary
+
+    class Done:
+        stdout = _ANNOTATED
+
+    monkeypatch.setattr(subprocess, "run", lambda *args, **kwargs: Done())
+    rows = callgrind_summary.summary("profile", 5, inclusive)
+    assert rows == [(share, "bool zarn::json::(anon)::Reader::parse_value"), (10.0, "malloc")]
