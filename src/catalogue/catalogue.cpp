@@ -6,6 +6,7 @@
 
 #include "common/unicode.hpp"
 #include "json/reader.hpp"
+#include "json/writer.hpp"
 
 namespace zarn::catalogue {
 namespace {
@@ -23,7 +24,10 @@ struct ServerSummary {
 
 }  // namespace
 
-Catalogue::Catalogue(std::vector<ToolMetadata> tools) : tools_(std::move(tools)) {
+Catalogue::Catalogue() : text_cache_(std::make_unique<TextCache>()) {}
+
+Catalogue::Catalogue(std::vector<ToolMetadata> tools)
+    : tools_(std::move(tools)), text_cache_(std::make_unique<TextCache>()) {
     field_index_.resize(tools_.size());
     for (std::size_t i = 0; i < tools_.size(); ++i) field_index_[i] = i;
     // Stable, so that among equal fields the first in catalogue order leads.
@@ -94,6 +98,20 @@ json::JsonArray Catalogue::search_hits() const {
         hits.emplace_back(std::move(entry));
     }
     return hits;
+}
+
+const std::string& Catalogue::server_summaries_text() const {
+    std::call_once(text_cache_->servers_once, [this] {
+        text_cache_->servers = json::to_json_text(json::JsonValue(server_summaries()));
+    });
+    return text_cache_->servers;
+}
+
+const std::string& Catalogue::search_hits_text() const {
+    std::call_once(text_cache_->search_once, [this] {
+        text_cache_->search = json::to_json_text(json::JsonValue(search_hits()));
+    });
+    return text_cache_->search;
 }
 
 }  // namespace zarn::catalogue

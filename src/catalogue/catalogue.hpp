@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -15,7 +18,7 @@ namespace zarn::catalogue {
 // with an index from GraphQL field name to the first tool carrying it.
 class Catalogue {
 public:
-    Catalogue() = default;
+    Catalogue();
     explicit Catalogue(std::vector<ToolMetadata> tools);
 
     // Absent or blank text gives the empty catalogue; text that is not JSON
@@ -33,11 +36,24 @@ public:
     // One entry per tool, in catalogue order.
     [[nodiscard]] json::JsonArray search_hits() const;
 
+    // The two lists above as JSON text, written on first use and kept: the
+    // catalogue never changes. Safe to call from any number of threads.
+    [[nodiscard]] const std::string& server_summaries_text() const;
+    [[nodiscard]] const std::string& search_hits_text() const;
+
 private:
     std::vector<ToolMetadata> tools_;
     // Positions in tools_ sorted by field; of equal fields only the first in
     // catalogue order is kept.
     std::vector<std::size_t> field_index_;
+
+    struct TextCache {
+        std::once_flag servers_once;
+        std::once_flag search_once;
+        std::string servers;
+        std::string search;
+    };
+    std::unique_ptr<TextCache> text_cache_;  // never null but in a moved-from catalogue
 };
 
 }  // namespace zarn::catalogue

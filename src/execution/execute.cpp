@@ -21,14 +21,14 @@ BuiltIn built_in_field(std::string_view name) noexcept {
     return BuiltIn::none;
 }
 
-JsonValue built_in_value(BuiltIn field, const catalogue::Catalogue& tools) {
+DataMember built_in_member(std::string key, BuiltIn field, const catalogue::Catalogue& tools) {
     switch (field) {
-        case BuiltIn::typename_: return JsonValue("Query");
-        case BuiltIn::servers: return JsonValue(tools.server_summaries());
-        case BuiltIn::search: return JsonValue(tools.search_hits());
+        case BuiltIn::servers: return {std::move(key), {}, &tools.server_summaries_text()};
+        case BuiltIn::search: return {std::move(key), {}, &tools.search_hits_text()};
+        case BuiltIn::typename_:
         case BuiltIn::none: break;
     }
-    return JsonValue();
+    return {std::move(key), JsonValue("Query"), nullptr};
 }
 
 }  // namespace
@@ -65,14 +65,13 @@ std::string execute_json(const EngineState& engine, std::string_view query,
         return graphql_error("GraphQL query must select at least one top-level field");
 
     // The data map's members in insertion order: built-in values in selection
-    // order, then tool values in job order. Sorting once at the end keeps the
-    // last of equal keys, as inserting one by one would.
-    std::vector<JsonObject::Member> members;
+    // order, then tool values in job order; of equal keys the last one counts.
+    std::vector<DataMember> members;
     members.reserve(selected->size());
     std::vector<ToolFieldJob> jobs;
     for (query::SelectedField& field : *selected) {
         if (const BuiltIn built_in = built_in_field(field.name); built_in != BuiltIn::none) {
-            members.emplace_back(std::move(field.alias), built_in_value(built_in, engine.tools));
+            members.push_back(built_in_member(std::move(field.alias), built_in, engine.tools));
             continue;
         }
         const catalogue::ToolMetadata* tool = engine.tools.find_field(field.name);
@@ -81,9 +80,8 @@ std::string execute_json(const EngineState& engine, std::string_view query,
     }
 
     for (auto& [alias, value] : resolve_tool_jobs(*engine.bridge, std::move(jobs)))
-        members.emplace_back(std::move(alias), std::move(value));
-    JsonObject data = JsonObject::from_members(std::move(members));
-    return graphql_success(JsonValue(std::move(data)));
+        members.push_back({std::move(alias), std::move(value), nullptr});
+    return graphql_success(std::move(members));
 }
 
 }  // namespace zarn::execution

@@ -201,6 +201,18 @@ TEST(Summaries, SearchHitsListEveryToolInOrder) {
     EXPECT_TRUE(Catalogue{}.server_summaries().empty());
 }
 
+TEST(Summaries, CachedTextIsTheWrittenListsAndSurvivesAMove) {
+    auto catalogue = Catalogue::from_json(R"([{"server":"b","name":"x"},{"server":"a","name":"y","readOnly":false}])");
+    ASSERT_TRUE(catalogue);
+    const std::string servers = json::to_json_text(json::JsonValue(catalogue->server_summaries()));
+    const std::string search = json::to_json_text(json::JsonValue(catalogue->search_hits()));
+    EXPECT_EQ(catalogue->server_summaries_text(), servers);
+    const Catalogue moved = std::move(*catalogue);
+    EXPECT_EQ(moved.server_summaries_text(), servers);
+    EXPECT_EQ(moved.search_hits_text(), search);
+    EXPECT_EQ(Catalogue{}.search_hits_text(), "[]");
+}
+
 TEST(Placeholder, NamesServerAndToolVerbatim) {
     const ToolMetadata tool{"alpha", std::nullopt, "look \"up\"", "", "alpha_look__up_", true};
     EXPECT_EQ(json::to_json_text(tool.placeholder_result()),

@@ -46,6 +46,19 @@ TEST(Response, Documents) {
               R"({"data":{"a":2.0,"b":1},"errors":[]})");
 }
 
+TEST(Response, MembersInKeyOrderTheLastOfEqualKeysWins) {
+    const std::string ready = R"([{"a":1}])";
+    std::vector<DataMember> members;
+    members.push_back({"b", json::JsonValue("first b"), nullptr});
+    members.push_back({"a", {}, &ready});
+    members.push_back({"b", json::JsonValue(2.0), nullptr});
+    members.push_back({"c", json::JsonValue(1), nullptr});
+    members.push_back({"c", {}, &ready});
+    EXPECT_EQ(graphql_success(std::move(members)),
+              R"({"data":{"a":[{"a":1}],"b":2.0,"c":[{"a":1}]},"errors":[]})");
+    EXPECT_EQ(graphql_success(std::vector<DataMember>{}), R"({"data":{},"errors":[]})");
+}
+
 struct QueryCase {
     const char* query;
     const char* variables;  // nullptr: none given
