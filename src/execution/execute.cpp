@@ -33,22 +33,6 @@ DataMember built_in_member(std::string key, BuiltIn field, const catalogue::Cata
 
 }  // namespace
 
-EngineState::~EngineState() {
-    tools = catalogue::Catalogue{};
-    runtime.reset();
-    bridge.reset();
-}
-
-Result<EngineState> from_catalogue_json(std::optional<std::string_view> catalogue_json) {
-    auto tools = catalogue::Catalogue::from_json(catalogue_json);
-    if (!tools) return fail(std::move(tools.error()));
-    EngineState state;
-    state.tools = std::move(*tools);
-    state.runtime = bridge::build_runtime();
-    state.bridge = std::make_shared<bridge::TokioCallBridge>();
-    return state;
-}
-
 std::string execute_json(const EngineState& engine, std::string_view query,
                          std::optional<std::string_view> variables_json) {
     const std::string_view trimmed = trim_unicode_whitespace(query);
