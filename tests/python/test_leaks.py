@@ -22,9 +22,10 @@ pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="ne
 
 ROUNDS = 2000
 ENGINE_ROUNDS = 300  # each engine starts and joins its worker threads
-# A reference lost per call moves the total by the number of rounds; the
-# interpreter itself may move it by a few.
-SLACK = 20
+# A reference lost per call moves the total by the number of rounds (300 at
+# the fewest); the interpreter's own caches move it by a few dozen at times
+# (34 seen once on a failing conversion), so the slack stays well below that.
+SLACK = 60
 
 
 def total_refs() -> int:
