@@ -42,7 +42,9 @@ Catalogue::Catalogue(std::vector<ToolMetadata> tools)
 
 Result<Catalogue> Catalogue::from_json(std::optional<std::string_view> catalogue_json) {
     if (!catalogue_json || is_unicode_blank(*catalogue_json)) return Catalogue{};
-    auto document = json::read_json(*catalogue_json);
+    // Only what the walk reads is built; the rest (input schemas above all)
+    // is checked and dropped as it is read.
+    auto document = json::read_json(*catalogue_json, tool_metadata_read_plan());
     if (!document) return fail("invalid catalogue JSON: " + document.error().to_string());
     std::vector<ToolMetadata> tools;
     collect_tool_metadata(*document, std::nullopt, std::nullopt, tools);

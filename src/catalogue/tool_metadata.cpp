@@ -1,5 +1,6 @@
 #include "catalogue/tool_metadata.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -32,17 +33,55 @@ const bool* boolean_member(const JsonObject& object, std::string_view key) {
     return value != nullptr ? value->if_bool() : nullptr;
 }
 
+constexpr std::array<std::string_view, 3> kReadOnlyKeys{"readOnly", "read_only", "readOnlyHint"};
+constexpr std::string_view kAnnotationsKey = "annotations";
+constexpr std::string_view kAnnotationReadOnlyKey = "readOnlyHint";
+constexpr std::string_view kToolsKey = "tools";
+constexpr std::string_view kInnerValueKey = "value";
+
 bool read_only_flag(const JsonObject& object) {
-    for (std::string_view key : {"readOnly", "read_only", "readOnlyHint"}) {
+    for (std::string_view key : kReadOnlyKeys) {
         if (const bool* flag = boolean_member(object, key)) return *flag;
     }
-    if (const JsonValue* annotations = object.find("annotations")) {
+    if (const JsonValue* annotations = object.find(kAnnotationsKey)) {
         if (const JsonObject* inner = annotations->if_object()) {
-            if (const bool* flag = boolean_member(*inner, "readOnlyHint")) return *flag;
+            if (const bool* flag = boolean_member(*inner, kAnnotationReadOnlyKey)) return *flag;
         }
     }
     return true;
 }
+
+// How the walk below looks at a value: as a node it walks, as a value of
+// string_field, as annotations, or only as a scalar.
+enum WalkContext : json::ReadPlan::Context { kWalked = 1, kStringField, kAnnotations, kScalar };
+
+template <std::size_t N>
+constexpr bool is_one_of(std::string_view key, const std::array<std::string_view, N>& keys) noexcept {
+    return std::ranges::find(keys, key) != keys.end();
+}
+
+json::ReadPlan::Context walked_member(json::ReadPlan::Context object, std::string_view key) noexcept {
+    switch (object) {
+        case kWalked:
+            if (key == kToolsKey) return kWalked;
+            if (is_one_of(key, kServerKeys) || is_one_of(key, kServerDescriptionKeys) ||
+                is_one_of(key, kToolKeys) || is_one_of(key, kDescriptionKeys))
+                return kStringField;
+            if (key == kAnnotationsKey) return kAnnotations;
+            if (is_one_of(key, kReadOnlyKeys)) return kScalar;
+            break;
+        case kStringField:
+            if (key == kInnerValueKey) return kScalar;
+            break;
+        case kAnnotations:
+            if (key == kAnnotationReadOnlyKey) return kScalar;
+            break;
+        default: break;
+    }
+    return json::ReadPlan::kPruned;
+}
+
+constexpr json::ReadPlan kWalkPlan{kWalked, &walked_member};
 
 constexpr bool is_name_byte(unsigned char c) noexcept {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
@@ -63,6 +102,8 @@ json::JsonValue ToolMetadata::placeholder_result() const {
     return result;
 }
 
+const json::ReadPlan& tool_metadata_read_plan() noexcept { return kWalkPlan; }
+
 std::optional<std::string_view> string_field(const JsonObject* object,
                                              std::span<const std::string_view> keys) {
     if (object == nullptr || object->empty()) return std::nullopt;
@@ -71,7 +112,7 @@ std::optional<std::string_view> string_field(const JsonObject* object,
         if (value == nullptr) continue;
         if (auto text = non_blank(value)) return text;
         if (const JsonObject* inner = value->if_object()) {
-            if (auto text = non_blank(inner->find("value"))) return text;
+            if (auto text = non_blank(inner->find(kInnerValueKey))) return text;
         }
     }
     return std::nullopt;
@@ -108,7 +149,7 @@ void collect_tool_metadata(const JsonValue& value, std::optional<std::string_vie
     const auto own_description = string_field(object, kServerDescriptionKeys);
     if (own_description) server_description = own_description;
 
-    if (const JsonValue* tools = object->find("tools")) {
+    if (const JsonValue* tools = object->find(kToolsKey)) {
         if (const json::JsonArray* nested = tools->if_array()) {
             for (const JsonValue& element : *nested)
                 collect_tool_metadata(element, server, server_description, out);

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/reader.hpp"
 #include "json/value.hpp"
 
 namespace zarn::catalogue {
@@ -30,6 +31,10 @@ struct ToolMetadata {
 void collect_tool_metadata(const json::JsonValue& value, std::optional<std::string_view> server,
                            std::optional<std::string_view> server_description,
                            std::vector<ToolMetadata>& out);
+
+// What collect_tool_metadata reads of a document, for reading a catalogue
+// without building the members it never looks at (input schemas, titles).
+[[nodiscard]] const json::ReadPlan& tool_metadata_read_plan() noexcept;
 
 // The first of `keys` whose value is a non-blank string, or an object whose
 // "value" member is one; trimmed of Unicode white space.

@@ -12,9 +12,11 @@
 #include <optional>
 #include <system_error>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "common/stop.hpp"
 #include "json/string_scan.hpp"
 
 namespace zarn::json {
@@ -145,21 +147,51 @@ struct MemberSink {
     }
 };
 
+// The value is checked but not built.
+struct DiscardSink {
+    template <class... Args>
+    void operator()(Args&&...) const noexcept {}
+};
+
+template <class Sink>
+inline constexpr bool kDiscards = std::is_same_v<Sink, DiscardSink>;
+
+using Context = ReadPlan::Context;
+
+// Plans, as the reader consults them: every value is built ...
+struct BuildEverything {
+    [[nodiscard]] Context root() const noexcept { return 1; }
+    [[nodiscard]] Context member(Context, std::string_view) const noexcept { return 1; }
+};
+
+// ... or the caller's plan decides.
+struct FollowPlan {
+    const ReadPlan* plan;
+    [[nodiscard]] Context root() const noexcept { return plan->root; }
+    [[nodiscard]] Context member(Context object, std::string_view key) const noexcept {
+        return plan->member(object, key);
+    }
+};
+
 // Recursive descent over one cursor. Every parse_* function returns false
 // after recording the first fault; callers then unwind without touching the
 // input again. Elements and members of the containers being read collect on
 // two stacks shared by all levels, so each container is allocated once, at
 // its final size, when it closes.
+template <class Planner>
 class Reader {
 public:
-    explicit Reader(std::string_view text) noexcept
-        : begin_(text.data()), end_(text.data() + text.size()), cur_(begin_) {}
+    Reader(std::string_view text, Planner planner) noexcept
+        : begin_(text.data()), end_(text.data() + text.size()), cur_(begin_), planner_(planner) {}
 
     std::expected<JsonValue, JsonReadError> read() {
         std::optional<JsonValue> value;
-        if (parse_value(0, RootSink{&value})) {
+        const Context root = planner_.root();
+        const bool read = root == ReadPlan::kPruned ? parse_value(0, DiscardSink{}, root)
+                                                    : parse_value(0, RootSink{&value}, root);
+        if (read) {
             skip_white_space();
-            if (cur_ == end_) return std::move(*value);
+            if (cur_ == end_) return value ? std::move(*value) : JsonValue();
             fail(Fault::trailing_characters, cur_);
         }
         return std::unexpected(error());
@@ -200,19 +232,24 @@ private:
     }
 
     // value = object / array / string / number / true / false / null
-    // `depth` is the number of arrays and objects around the value.
+    // `depth` is the number of arrays and objects around the value, `context`
+    // the plan's for it.
     template <class Sink>
-    bool parse_value(std::size_t depth, const Sink& sink) {
+    bool parse_value(std::size_t depth, const Sink& sink, Context context) {
         skip_white_space();
         if (cur_ == end_) return fail_eof(Fault::eof_value);
         switch (*cur_) {
-            case '{': return parse_object(depth + 1, sink);
-            case '[': return parse_array(depth + 1, sink);
+            case '{': return parse_object(depth + 1, sink, context);
+            case '[': return parse_array(depth + 1, sink, context);
             case '"': {
-                std::string text = parse_string();
-                if (failed_) return false;
-                sink(std::move(text));
-                return true;
+                if constexpr (kDiscards<Sink>) {
+                    return skip_string();
+                } else {
+                    std::string text = parse_string();
+                    if (failed_) return false;
+                    sink(std::move(text));
+                    return true;
+                }
             }
             case 't':
                 if (!parse_literal("true")) return false;
@@ -253,7 +290,7 @@ private:
 
     // array = "[" [ value *( "," value ) ] "]"
     template <class Sink>
-    bool parse_array(std::size_t depth, const Sink& sink) {
+    bool parse_array(std::size_t depth, const Sink& sink, Context context) {
         if (depth > kMaxNestingDepth) return fail(Fault::recursion_limit, cur_);
         ++cur_;
         skip_white_space();
@@ -266,7 +303,10 @@ private:
         const std::size_t base = elements_.size();
         const ElementSink element{&elements_};
         for (;;) {
-            if (!parse_value(depth, element)) return false;
+            bool read;
+            if constexpr (kDiscards<Sink>) read = parse_value(depth, sink, context);
+            else read = parse_value(depth, element, context);
+            if (!read) return false;
             skip_white_space();
             if (cur_ == end_) return fail_eof(Fault::eof_list);
             if (*cur_ == ']') break;
@@ -277,6 +317,7 @@ private:
             if (*cur_ == ']') return fail(Fault::trailing_comma, cur_);
         }
         ++cur_;
+        if constexpr (kDiscards<Sink>) return true;
         // Off the stack first: the sink may push onto this same stack.
         const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
         JsonArray array(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
@@ -287,7 +328,7 @@ private:
 
     // object = "{" [ member *( "," member ) ] "}";  member = string ":" value
     template <class Sink>
-    bool parse_object(std::size_t depth, const Sink& sink) {
+    bool parse_object(std::size_t depth, const Sink& sink, Context context) {
         if (depth > kMaxNestingDepth) return fail(Fault::recursion_limit, cur_);
         ++cur_;
         skip_white_space();
@@ -300,13 +341,7 @@ private:
         const std::size_t base = members_.size();
         for (;;) {
             if (*cur_ != '"') return fail(Fault::key_must_be_string, cur_);
-            std::string key = parse_string();
-            if (failed_) return false;
-            skip_white_space();
-            if (cur_ == end_) return fail_eof(Fault::eof_object);
-            if (*cur_ != ':') return fail(Fault::expected_colon, cur_);
-            ++cur_;
-            if (!parse_value(depth, MemberSink{&members_, &key})) return false;
+            if (!parse_member(depth, sink, context)) return false;
             skip_white_space();
             if (cur_ == end_) return fail_eof(Fault::eof_object);
             if (*cur_ == '}') break;
@@ -317,8 +352,30 @@ private:
             if (*cur_ == '}') return fail(Fault::trailing_comma, cur_);
         }
         ++cur_;
-        sink(take_members(base));
+        if constexpr (!kDiscards<Sink>) sink(take_members(base));
         return true;
+    }
+
+    // member = string ":" value, the cursor on the key's opening quote. The
+    // key is decoded only when the value may be built.
+    template <class Sink>
+    bool parse_member(std::size_t depth, const Sink& sink, Context context) {
+        const auto expect_colon = [this] {
+            skip_white_space();
+            if (cur_ == end_) return fail_eof(Fault::eof_object);
+            if (*cur_ != ':') return fail(Fault::expected_colon, cur_);
+            ++cur_;
+            return true;
+        };
+        if constexpr (kDiscards<Sink>) {
+            return skip_string() && expect_colon() && parse_value(depth, sink, context);
+        } else {
+            std::string key = parse_string();
+            if (failed_ || !expect_colon()) return false;
+            const Context inner = planner_.member(context, key);
+            if (inner == ReadPlan::kPruned) return parse_value(depth, DiscardSink{}, inner);
+            return parse_value(depth, MemberSink{&members_, &key}, inner);
+        }
     }
 
     // Moves the members from `base` up off the stack into an object, in key
@@ -404,6 +461,31 @@ private:
                 return {};
             }
             return parse_escaped_string(start);
+        }
+    }
+
+    // As parse_string, but only checks the string: the same faults at the
+    // same places, and nothing kept.
+    bool skip_string() {
+        const char* p = cur_ + 1;
+        for (;;) {
+            p = detail::find_string_special<detail::StopAt::escapes_and_utf8>(p, end_);
+            if (p == end_) return fail_eof(Fault::eof_string);
+            const auto c = static_cast<unsigned char>(*p);
+            if (c == '"') {
+                cur_ = p + 1;
+                return true;
+            }
+            if (c >= 0x80) {
+                p = skip_utf8_sequence(p);
+                if (p == nullptr) return false;
+                continue;
+            }
+            cur_ = p;
+            if (c != '\\') return fail(Fault::control_character, cur_);
+            scratch_.clear();
+            if (!parse_escape(scratch_)) return false;
+            p = cur_;
         }
     }
 
@@ -706,18 +788,25 @@ private:
     const char* const begin_;
     const char* const end_;
     const char* cur_;
+    Planner planner_;
     bool failed_ = false;
     Fault fault_ = Fault::expected_value;
     const char* fault_at_ = nullptr;
     std::vector<JsonValue> elements_;          // elements of the arrays being read
     std::vector<JsonObject::Member> members_;  // members of the objects being read
     std::vector<SortKey> order_;               // scratch for sorting one object's members
+    std::string scratch_;                      // escapes decoded while skipping a string
 };
 
 }  // namespace
 
 std::expected<JsonValue, JsonReadError> read_json(std::string_view text) {
-    return Reader(text).read();
+    return Reader(text, BuildEverything{}).read();
+}
+
+std::expected<JsonValue, JsonReadError> read_json(std::string_view text, const ReadPlan& plan) {
+    if (plan.member == nullptr) stop("a read plan needs its member function");
+    return Reader(text, FollowPlan{&plan}).read();
 }
 
 }  // namespace zarn::json

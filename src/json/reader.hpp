@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <string>
 #include <string_view>
@@ -25,5 +26,23 @@ struct JsonReadError {
 // Reads one JSON document (RFC 8259). White space around the value is allowed;
 // anything else after it is "trailing characters".
 [[nodiscard]] std::expected<JsonValue, JsonReadError> read_json(std::string_view text);
+
+// Which values of a document a reader builds, for callers that look at a few
+// members of a large document. Every value gets a context, a small number of
+// the plan's own: the root gets `root`, the elements of an array the array's
+// context, and the value of a member `member(context of the object, key)`.
+// A member whose value gets `kPruned` is checked exactly as read_json checks
+// it, so a text fails with the same error either way, but is not built: it is
+// left out of its object.
+struct ReadPlan {
+    using Context = std::uint8_t;
+    static constexpr Context kPruned = 0;
+
+    Context root = 1;
+    Context (*member)(Context object, std::string_view key) noexcept = nullptr;
+};
+
+// As read_json, building only what `plan` keeps; `plan.member` must be set.
+[[nodiscard]] std::expected<JsonValue, JsonReadError> read_json(std::string_view text, const ReadPlan& plan);
 
 }  // namespace zarn::json

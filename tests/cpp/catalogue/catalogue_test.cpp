@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.hpp"
+#include "json/reader.hpp"
 #include "json/writer.hpp"
 
 namespace zarn::catalogue {
@@ -145,6 +146,35 @@ TEST(CatalogueFields, DuplicateFieldsStayAndTheFirstIsFound) {
     EXPECT_EQ(catalogue->find_field("srv_x"), &catalogue->tools()[2]);
     EXPECT_EQ(catalogue->find_field("srv_"), nullptr);
     EXPECT_EQ(catalogue->find_field("srv_y"), nullptr);
+}
+
+// The catalogue is read building only what the walk looks at; walking the
+// whole tree must find the same tools, field for field.
+TEST(CatalogueText, PrunedReadFindsWhatAWalkOfTheWholeTreeFinds) {
+    const std::vector<std::string_view> texts = {
+        R"([{"server":"a","tools":[{"name":"x","inputSchema":{"tools":[{"name":"no"}]},"annotations":{"title":"t","readOnlyHint":false,"x":{"y":[1]}}}]}])",
+        R"({"server_id":{"value":" s ","other":[1]},"serverDescription":{"value":"d"},"tools":[{"toolName":{"value":"t"},"description":{"value":" about ","junk":{}},"read_only":false}]})",
+        R"([[{"server":"a","name":"flat","readOnly":true,"readOnlyHint":false}],{"servers":[{"server":"hidden","name":"no"}]}])",
+        R"({"server":"a","tools":{"name":"not an array"},"name":"self"})",
+        R"({"server":"a","tools":[{"name":"x","tools":"not an array","readOnly":{"nested":true}}],"server":"b"})",
+        R"({"server":["a"],"tools":[{"server":"s","name":["x"],"tool":"y","description":["no"]}]})",
+        R"([{"server":"a","tools":[{"name":"x","annotations":[{"readOnlyHint":false}]}]},{"tools":[{"name":"orphan"}]}])",
+    };
+    for (const std::string_view text : texts) {
+        const auto whole = json::read_json(text);
+        ASSERT_TRUE(whole.has_value()) << text;
+        std::vector<ToolMetadata> walked;
+        collect_tool_metadata(*whole, std::nullopt, std::nullopt, walked);
+        EXPECT_EQ(read(text), walked) << text;
+        EXPECT_FALSE(walked.empty()) << text;
+    }
+}
+
+// A fault inside a member the walk never reads is still a fault.
+TEST(CatalogueText, FaultsInUnreadMembersAreReported) {
+    const auto catalogue = Catalogue::from_json(R"([{"server":"a","inputSchema":{"type":"obj\ect"},"name":"x"}])");
+    ASSERT_FALSE(catalogue.has_value());
+    EXPECT_EQ(catalogue.error(), "invalid catalogue JSON: invalid escape at line 1 column 43");
 }
 
 TEST(CatalogueText, BlankOrAbsentTextGivesAnEmptyCatalogue) {
