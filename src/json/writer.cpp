@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <span>
 
 #include "json/string_scan.hpp"
 
@@ -31,12 +32,15 @@ constexpr std::array<Escape, 0x20> kControlEscapes = [] {
 }();
 
 // Appends to a std::string through a raw cursor: the string is grown ahead of
-// the cursor (geometrically) and cut back to what was written when the
-// Output goes away, so a throwing allocation leaves only whole output behind.
+// the cursor and cut back to what was written when the Output goes away, so a
+// throwing allocation leaves only whole output behind. Growing fills the new
+// bytes, so it is geometric in what this Output writes, not in the size of
+// the string: a response is written by one short-lived Output per member,
+// and each must cost what it writes.
 class Output {
 public:
     explicit Output(std::string& text) : text_(text), written_(text.size()) {
-        text_.resize(std::max(text_.capacity(), written_ + kMinimumRoom));
+        text_.resize(written_ + kMinimumRoom);
         cursor_ = text_.data() + written_;
         limit_ = text_.data() + text_.size();
     }
@@ -60,6 +64,7 @@ public:
 
     void value(const JsonValue& value);
     void string(std::string_view text);
+    void string(std::span<const std::string_view> pieces);
     template <class Integer>
     void integer(Integer n) {
         char* const out = room(20);  // before reading limit_, which room may move
@@ -70,9 +75,14 @@ public:
 private:
     static constexpr std::size_t kMinimumRoom = 64;
 
+    // Writes `text` escaped, without quotes, at `out`, which has room for the
+    // text as it is and `tail` bytes more; returns the end of what was
+    // written, with room for `tail` bytes after it.
+    char* escaped(char* out, std::string_view text, std::size_t tail);
+
     [[gnu::noinline]] void grow(std::size_t n) {
         const auto used = static_cast<std::size_t>(cursor_ - text_.data());
-        text_.resize(std::max(2 * text_.size(), used + n + kMinimumRoom));
+        text_.resize(used + std::max(n + kMinimumRoom, 2 * (used - written_)));
         cursor_ = text_.data() + used;
         limit_ = text_.data() + text_.size();
     }
@@ -121,9 +131,27 @@ void Output::value(const JsonValue& value) {
 }
 
 void Output::string(std::string_view text) {
-    // Room for the text unescaped and both quotes; each escape asks for more.
     char* out = room(text.size() + 2);
     *out++ = '"';
+    out = escaped(out, text, 1);
+    *out++ = '"';
+    commit(out);
+}
+
+void Output::string(std::span<const std::string_view> pieces) {
+    std::size_t rest = 0;
+    for (const std::string_view piece : pieces) rest += piece.size();
+    char* out = room(rest + 2);
+    *out++ = '"';
+    for (const std::string_view piece : pieces) {
+        rest -= piece.size();
+        out = escaped(out, piece, rest + 1);
+    }
+    *out++ = '"';
+    commit(out);
+}
+
+char* Output::escaped(char* out, std::string_view text, std::size_t tail) {
     const char* run = text.data();
     const char* const end = run + text.size();
     for (;;) {
@@ -131,10 +159,10 @@ void Output::string(std::string_view text) {
         const auto length = static_cast<std::size_t>(special - run);
         std::memcpy(out, run, length);
         out += length;
-        if (special == end) break;
-        // Room for this escape, the rest of the text and the closing quote.
+        if (special == end) return out;
+        // Room for this escape, the rest of the text and the tail.
         commit(out);
-        out = room(6 + static_cast<std::size_t>(end - special));
+        out = room(6 + static_cast<std::size_t>(end - special) + tail);
         const auto c = static_cast<unsigned char>(*special);
         if (c == '"' || c == '\\') {
             *out++ = '\\';
@@ -145,8 +173,6 @@ void Output::string(std::string_view text) {
         }
         run = special + 1;
     }
-    *out++ = '"';
-    commit(out);
 }
 
 // The shortest digits that read back as `d` (from std::to_chars), laid out by
@@ -231,6 +257,7 @@ std::string to_json_text(const JsonValue& value) {
 }
 
 void write_string(std::string_view text, std::string& out) { Output(out).string(text); }
+void write_string(std::span<const std::string_view> pieces, std::string& out) { Output(out).string(pieces); }
 void write_unsigned(std::uint64_t n, std::string& out) { Output(out).integer(n); }
 void write_signed(std::int64_t n, std::string& out) { Output(out).integer(n); }
 void write_double(double d, std::string& out) { Output(out).floating(d); }

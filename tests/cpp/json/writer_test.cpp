@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace zarn::json {
 namespace {
@@ -89,6 +90,29 @@ TEST(WriterStrings, GrowsTheOutputInsideAString) {
     std::string out = "prefix";
     write_string(text, out);
     EXPECT_EQ(out, expected);
+}
+
+// A string given in pieces is written as the pieces joined would be, wherever
+// the escapes fall and however often the output grows on the way.
+TEST(WriterStrings, PiecesWriteAsTheirJoinedText) {
+    const std::string long_run(300, 'x');
+    const std::vector<std::vector<std::string_view>> cases = {
+        {},
+        {"", ""},
+        {"SchemaEngine stub resolved ", "srv", ".", "tool", " but CallBridge is not wired yet"},
+        {"\"", "\\", "\n\x01", ""},
+        {long_run, "\"", long_run, "\x1f", long_run},
+        {"caf\xC3\xA9 ", "\xF0\x9F\x98\x80", "\t"},
+    };
+    for (const auto& pieces : cases) {
+        std::string joined;
+        for (const std::string_view piece : pieces) joined += piece;
+        for (const std::string& before : {""s, "prefix "s}) {
+            std::string out = before;
+            write_string(pieces, out);
+            EXPECT_EQ(out, before + string_text(joined)) << joined;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
