@@ -1,9 +1,13 @@
 #include "catalogue/catalogue.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <functional>
+#include <limits>
 #include <map>
 #include <string>
 
+#include "common/stop.hpp"
 #include "common/unicode.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
@@ -28,16 +32,21 @@ Catalogue::Catalogue() : text_cache_(std::make_unique<TextCache>()) {}
 
 Catalogue::Catalogue(std::vector<ToolMetadata> tools)
     : tools_(std::move(tools)), text_cache_(std::make_unique<TextCache>()) {
-    field_index_.resize(tools_.size());
-    for (std::size_t i = 0; i < tools_.size(); ++i) field_index_[i] = i;
-    // Stable, so that among equal fields the first in catalogue order leads.
-    std::ranges::stable_sort(field_index_, {}, [this](std::size_t i) -> std::string_view {
-        return tools_[i].field;
-    });
-    const auto duplicates = std::ranges::unique(field_index_, {}, [this](std::size_t i) -> std::string_view {
-        return tools_[i].field;
-    });
-    field_index_.erase(duplicates.begin(), duplicates.end());
+    // Every record is well over a hundred bytes, so no catalogue that fits
+    // in memory has more positions than a slot can hold.
+    if (tools_.size() >= std::numeric_limits<std::uint32_t>::max()) stop("catalogue too large to index");
+    field_slots_.assign(std::bit_ceil(std::max<std::size_t>(2 * tools_.size(), 8)), 0);
+    const std::size_t mask = field_slots_.size() - 1;
+    for (std::size_t i = 0; i < tools_.size(); ++i) {
+        const std::string_view field = tools_[i].field;
+        for (std::size_t slot = std::hash<std::string_view>{}(field) & mask;; slot = (slot + 1) & mask) {
+            if (field_slots_[slot] == 0) {
+                field_slots_[slot] = static_cast<std::uint32_t>(i + 1);
+                break;
+            }
+            if (tools_[field_slots_[slot] - 1].field == field) break;  // the first one stays
+        }
+    }
 }
 
 Result<Catalogue> Catalogue::from_json(std::optional<std::string_view> catalogue_json) {
@@ -52,11 +61,13 @@ Result<Catalogue> Catalogue::from_json(std::optional<std::string_view> catalogue
 }
 
 const ToolMetadata* Catalogue::find_field(std::string_view field) const noexcept {
-    const auto it = std::ranges::lower_bound(field_index_, field, {}, [this](std::size_t i) -> std::string_view {
-        return tools_[i].field;
-    });
-    if (it == field_index_.end() || tools_[*it].field != field) return nullptr;
-    return &tools_[*it];
+    if (field_slots_.empty()) return nullptr;  // a moved-from catalogue
+    const std::size_t mask = field_slots_.size() - 1;
+    for (std::size_t slot = std::hash<std::string_view>{}(field) & mask;; slot = (slot + 1) & mask) {
+        const std::uint32_t entry = field_slots_[slot];
+        if (entry == 0) return nullptr;
+        if (tools_[entry - 1].field == field) return &tools_[entry - 1];
+    }
 }
 
 json::JsonArray Catalogue::server_summaries() const {

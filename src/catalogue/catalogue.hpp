@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -43,9 +44,11 @@ public:
 
 private:
     std::vector<ToolMetadata> tools_;
-    // Positions in tools_ sorted by field; of equal fields only the first in
-    // catalogue order is kept.
-    std::vector<std::size_t> field_index_;
+    // A hash table by field with open addressing: each slot holds a position
+    // in tools_ plus one, or 0 when empty; of equal fields only the first in
+    // catalogue order is entered. The slot count is a power of two, at least
+    // twice the number of tools, so probe runs stay short.
+    std::vector<std::uint32_t> field_slots_;
 
     struct TextCache {
         std::once_flag servers_once;
