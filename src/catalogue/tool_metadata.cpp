@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/unicode.hpp"
+#include "json/writer.hpp"
 
 namespace zarn::catalogue {
 namespace {
@@ -89,17 +90,26 @@ constexpr bool is_name_byte(unsigned char c) noexcept {
 
 }  // namespace
 
+constexpr std::string_view kPlaceholderOpening = "SchemaEngine stub resolved ";
+constexpr std::string_view kPlaceholderClosing = " but CallBridge is not wired yet";
+
 json::JsonValue ToolMetadata::placeholder_result() const {
     std::string text;
-    text.reserve(64 + server.size() + tool.size());
-    text.append("SchemaEngine stub resolved ").append(server).append(".").append(tool).append(
-        " but CallBridge is not wired yet");
+    text.reserve(kPlaceholderOpening.size() + server.size() + 1 + tool.size() + kPlaceholderClosing.size());
+    text.append(kPlaceholderOpening).append(server).append(".").append(tool).append(kPlaceholderClosing);
     JsonObject result;
     result.reserve(3);
     result.append_sorted("isError", true);
     result.append_sorted("json", nullptr);
     result.append_sorted("text", std::move(text));
     return result;
+}
+
+void ToolMetadata::write_placeholder_result(std::string& out) const {
+    out.append(R"({"isError":true,"json":null,"text":)");
+    const std::array<std::string_view, 5> text{kPlaceholderOpening, server, ".", tool, kPlaceholderClosing};
+    json::write_string(text, out);
+    out.push_back('}');
 }
 
 const json::ReadPlan& tool_metadata_read_plan() noexcept { return kWalkPlan; }

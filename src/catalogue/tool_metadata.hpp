@@ -20,8 +20,10 @@ struct ToolMetadata {
     std::string field;  // sanitize(server) + "_" + sanitize(tool), a valid GraphQL name
     bool read_only = true;
 
-    // The value of this tool's field while no call bridge is attached.
+    // The value of this tool's field while no call bridge is attached ...
     [[nodiscard]] json::JsonValue placeholder_result() const;
+    // ... and the same written as JSON text, appended to `out`.
+    void write_placeholder_result(std::string& out) const;
 
     friend bool operator==(const ToolMetadata&, const ToolMetadata&) = default;
 };

@@ -21,14 +21,14 @@ BuiltIn built_in_field(std::string_view name) noexcept {
     return BuiltIn::none;
 }
 
-DataMember built_in_member(std::string key, BuiltIn field, const catalogue::Catalogue& tools) {
+DataMember built_in_member(std::string_view key, BuiltIn field, const catalogue::Catalogue& tools) {
     switch (field) {
-        case BuiltIn::servers: return {std::move(key), {}, &tools.server_summaries_text()};
-        case BuiltIn::search: return {std::move(key), {}, &tools.search_hits_text()};
+        case BuiltIn::servers: return {key, &tools.server_summaries_text()};
+        case BuiltIn::search: return {key, &tools.search_hits_text()};
         case BuiltIn::typename_:
         case BuiltIn::none: break;
     }
-    return {std::move(key), JsonValue("Query"), nullptr};
+    return {key, JsonValue("Query")};
 }
 
 }  // namespace
@@ -55,16 +55,15 @@ std::string execute_json(const EngineState& engine, std::string_view query,
     std::vector<ToolFieldJob> jobs;
     for (query::SelectedField& field : *selected) {
         if (const BuiltIn built_in = built_in_field(field.name); built_in != BuiltIn::none) {
-            members.push_back(built_in_member(std::move(field.alias), built_in, engine.tools));
+            members.push_back(built_in_member(field.alias, built_in, engine.tools));
             continue;
         }
         const catalogue::ToolMetadata* tool = engine.tools.find_field(field.name);
-        if (tool == nullptr) return graphql_error("unknown GraphQL field: " + field.name);
-        jobs.push_back(ToolFieldJob{std::move(field.alias), tool, std::move(field.arguments)});
+        if (tool == nullptr) return graphql_error("unknown GraphQL field: " + std::string(field.name));
+        jobs.push_back(ToolFieldJob{field.alias, tool, std::move(field.arguments)});
     }
 
-    for (auto& [alias, value] : resolve_tool_jobs(*engine.bridge, std::move(jobs)))
-        members.push_back({std::move(alias), std::move(value), nullptr});
+    resolve_tool_jobs(*engine.bridge, std::move(jobs), members);
     return graphql_success(std::move(members));
 }
 

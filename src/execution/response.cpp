@@ -31,11 +31,43 @@ std::string graphql_success(json::JsonValue data) {
     return write_response(GraphqlResponse{std::move(data), {}});
 }
 
+namespace {
+
+// Enough for a member whose size is known ahead (ready text, a placeholder),
+// so that the response grows at most a few times for the rest.
+std::size_t size_hint(const DataMember& member) {
+    constexpr std::size_t kKeyAndPunctuation = 4;
+    constexpr std::size_t kPlaceholderText = 96;
+    constexpr std::size_t kValue = 16;
+    const std::size_t key = member.key.size() + kKeyAndPunctuation;
+    if (const auto* text = std::get_if<const std::string*>(&member.value)) return key + (*text)->size();
+    if (const auto* tool = std::get_if<const catalogue::ToolMetadata*>(&member.value))
+        return key + kPlaceholderText + (*tool)->server.size() + (*tool)->tool.size();
+    return key + kValue;
+}
+
+void write_data_value(const DataValue& value, std::string& out) {
+    if (const auto* json_value = std::get_if<json::JsonValue>(&value)) {
+        json::write_json(*json_value, out);
+    } else if (const auto* text = std::get_if<const std::string*>(&value)) {
+        out.append(**text);
+    } else {
+        std::get<const catalogue::ToolMetadata*>(value)->write_placeholder_result(out);
+    }
+}
+
+}  // namespace
+
 std::string graphql_success(std::vector<DataMember> members) {
     // Stable, so that of equal keys the one given last comes last and wins.
     std::ranges::stable_sort(members, {}, &DataMember::key);
+    constexpr std::string_view kOpening = R"({"data":{)";
+    constexpr std::string_view kClosing = R"(},"errors":[]})";
+    std::size_t size = kOpening.size() + kClosing.size();
+    for (const DataMember& member : members) size += size_hint(member);
     std::string out;
-    out.append(R"({"data":{)");
+    out.reserve(size);
+    out.append(kOpening);
     bool first = true;
     for (std::size_t i = 0; i < members.size(); ++i) {
         if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
@@ -43,12 +75,9 @@ std::string graphql_success(std::vector<DataMember> members) {
         first = false;
         json::write_string(members[i].key, out);
         out.push_back(':');
-        if (members[i].text != nullptr)
-            out.append(*members[i].text);
-        else
-            json::write_json(members[i].value, out);
+        write_data_value(members[i].value, out);
     }
-    out.append(R"(},"errors":[]})");
+    out.append(kClosing);
     return out;
 }
 

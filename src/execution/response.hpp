@@ -2,8 +2,10 @@
 
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
+#include "catalogue/tool_metadata.hpp"
 #include "json/value.hpp"
 
 namespace zarn::execution {
@@ -20,12 +22,16 @@ struct GraphqlResponse {
 
 [[nodiscard]] std::string write_response(const GraphqlResponse& response);
 
-// One member of a success document's data object: a value, or JSON text
-// written already (the catalogue's lists, which never change).
+// The value of one member of a success document's data object: a value, JSON
+// text written already (the catalogue's lists, which never change), or the
+// placeholder result of a tool, written straight from its record.
+using DataValue = std::variant<json::JsonValue, const std::string*, const catalogue::ToolMetadata*>;
+
+// One member of the data object. The key is borrowed (from the query text)
+// and must outlive the writing of the response.
 struct DataMember {
-    std::string key;
-    json::JsonValue value;
-    const std::string* text = nullptr;  // when set, written in place of `value`
+    std::string_view key;
+    DataValue value;
 };
 
 // {"data":null,"errors":[{"message":...}]}

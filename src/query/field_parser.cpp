@@ -410,8 +410,8 @@ Result<std::vector<SelectedField>> GraphqlFieldParser::parse_selection_set() {
         // Filled in place: a failure below drops the whole list anyway.
         if (fields.empty()) fields.reserve(8);
         SelectedField& field = fields.emplace_back();
-        field.alias.assign(alias);
-        field.name.assign(name);
+        field.alias = alias;
+        field.name = name;
 
         skip_ignored();
         if (at('(')) {

@@ -84,8 +84,8 @@ public:
     [[nodiscard]] Result<json::JsonValue> parse_value();
 
     // Reads one selection set `{ ... }`: the fields at its own level with
-    // their aliases and arguments; field directives and sub-selections are
-    // skipped.
+    // their aliases and arguments (names are views into the input); field
+    // directives and sub-selections are skipped.
     [[nodiscard]] Result<std::vector<SelectedField>> parse_selection_set();
 
 private:

@@ -9,10 +9,11 @@
 
 namespace zarn::query {
 
-// One field of the operation's top-level selection set.
+// One field of the operation's top-level selection set. Names are views into
+// the query text: they live as long as it does.
 struct SelectedField {
-    std::string alias;            // the response key: the alias if written, else the name
-    std::string name;             // the field name as written
+    std::string_view alias;       // the response key: the alias if written, else the name
+    std::string_view name;        // the field name as written
     json::JsonObject arguments;   // a repeated argument keeps the value given last
 };
 

@@ -148,6 +148,33 @@ TEST(CatalogueFields, DuplicateFieldsStayAndTheFirstIsFound) {
     EXPECT_EQ(catalogue->find_field("srv_y"), nullptr);
 }
 
+// Many fields, each given twice at different places: every lookup finds the
+// first of its pair, and names that are not fields (prefixes, extensions)
+// find nothing; a default or moved-from catalogue finds nothing at all.
+TEST(CatalogueFields, EveryFieldOfALargeCatalogueFindsItsFirstTool) {
+    std::vector<ToolMetadata> tools;
+    constexpr std::size_t kDistinct = 3000;
+    for (std::size_t round = 0; round < 2; ++round) {
+        for (std::size_t i = 0; i < kDistinct; ++i) {
+            const std::string name = "tool" + std::to_string(i);
+            tools.push_back({"s", std::nullopt, name, std::to_string(round), "s_" + name, true});
+        }
+    }
+    Catalogue catalogue(std::move(tools));
+    for (std::size_t i = 0; i < kDistinct; ++i) {
+        const std::string field = "s_tool" + std::to_string(i);
+        const ToolMetadata* found = catalogue.find_field(field);
+        ASSERT_NE(found, nullptr) << field;
+        EXPECT_EQ(found, &catalogue.tools()[i]) << field;
+        EXPECT_EQ(catalogue.find_field(field + "x"), nullptr);
+        EXPECT_EQ(catalogue.find_field(field.substr(0, field.size() - 1) + "_"), nullptr);
+    }
+    EXPECT_EQ(catalogue.find_field(""), nullptr);
+    EXPECT_EQ(Catalogue{}.find_field("s_tool1"), nullptr);
+    const Catalogue moved = std::move(catalogue);
+    EXPECT_NE(moved.find_field("s_tool1"), nullptr);
+}
+
 // The catalogue is read building only what the walk looks at; walking the
 // whole tree must find the same tools, field for field.
 TEST(CatalogueText, PrunedReadFindsWhatAWalkOfTheWholeTreeFinds) {
@@ -247,6 +274,18 @@ TEST(Placeholder, NamesServerAndToolVerbatim) {
     const ToolMetadata tool{"alpha", std::nullopt, "look \"up\"", "", "alpha_look__up_", true};
     EXPECT_EQ(json::to_json_text(tool.placeholder_result()),
               R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved alpha.look \"up\" but CallBridge is not wired yet"})");
+}
+
+// The text written straight from the record is the value's own text, for
+// names that need escaping too.
+TEST(Placeholder, WrittenTextIsTheValueWritten) {
+    for (const ToolMetadata& tool : {ToolMetadata{"alpha", std::nullopt, "look \"up\"", "", "f", true},
+                                     ToolMetadata{"s\\\x01\n", "d", "caf\xC3\xA9\t", "", "f", false},
+                                     ToolMetadata{std::string(200, '"'), std::nullopt, "", "", "f", true}}) {
+        std::string out = "[";
+        tool.write_placeholder_result(out);
+        EXPECT_EQ(out, "[" + json::to_json_text(tool.placeholder_result())) << tool.server;
+    }
 }
 
 }  // namespace

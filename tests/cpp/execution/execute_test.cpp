@@ -49,13 +49,18 @@ TEST(Response, Documents) {
 TEST(Response, MembersInKeyOrderTheLastOfEqualKeysWins) {
     const std::string ready = R"([{"a":1}])";
     std::vector<DataMember> members;
-    members.push_back({"b", json::JsonValue("first b"), nullptr});
-    members.push_back({"a", {}, &ready});
-    members.push_back({"b", json::JsonValue(2.0), nullptr});
-    members.push_back({"c", json::JsonValue(1), nullptr});
-    members.push_back({"c", {}, &ready});
+    const catalogue::ToolMetadata tool{"s\"", std::nullopt, "t\n", "", "s__t_", true};
+    members.push_back({"b", json::JsonValue("first b")});
+    members.push_back({"a", &ready});
+    members.push_back({"b", json::JsonValue(2.0)});
+    members.push_back({"c", json::JsonValue(1)});
+    members.push_back({"c", &ready});
+    members.push_back({"d", &ready});
+    members.push_back({"d", &tool});
     EXPECT_EQ(graphql_success(std::move(members)),
-              R"({"data":{"a":[{"a":1}],"b":2.0,"c":[{"a":1}]},"errors":[]})");
+              R"({"data":{"a":[{"a":1}],"b":2.0,"c":[{"a":1}],)"
+              R"("d":{"isError":true,"json":null,"text":"SchemaEngine stub resolved s\".t\n but CallBridge is not wired yet"}},)"
+              R"("errors":[]})");
     EXPECT_EQ(graphql_success(std::vector<DataMember>{}), R"({"data":{},"errors":[]})");
 }
 

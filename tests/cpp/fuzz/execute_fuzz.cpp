@@ -60,15 +60,15 @@ std::expected<std::string, std::string> expected_document(const execution::Engin
     std::vector<std::pair<std::string, JsonValue>> tool_values;
     for (const query::SelectedField& field : *fields) {
         if (field.name == "__typename") {
-            data.insert_or_assign(field.alias, JsonValue("Query"));
+            data.insert_or_assign(std::string(field.alias), JsonValue("Query"));
         } else if (field.name == "servers") {
-            data.insert_or_assign(field.alias, JsonValue(engine.tools.server_summaries()));
+            data.insert_or_assign(std::string(field.alias), JsonValue(engine.tools.server_summaries()));
         } else if (field.name == "search") {
-            data.insert_or_assign(field.alias, JsonValue(engine.tools.search_hits()));
+            data.insert_or_assign(std::string(field.alias), JsonValue(engine.tools.search_hits()));
         } else if (const catalogue::ToolMetadata* tool = engine.tools.find_field(field.name)) {
             tool_values.emplace_back(field.alias, reply ? reply_value : tool->placeholder_result());
         } else {
-            return std::unexpected("unknown GraphQL field: " + field.name);
+            return std::unexpected("unknown GraphQL field: " + std::string(field.name));
         }
     }
     tool_fields = tool_values.size();

@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const query::SelectedField& field : *fields) {
         fuzz::expect(is_graphql_name(field.alias) && is_graphql_name(field.name), "names are GraphQL names",
-                     field.alias + ":" + field.name);
+                     std::string(field.alias) + ":" + std::string(field.name));
         for (const auto& [name, value] : field.arguments) {
             fuzz::expect(is_graphql_name(name), "argument names are GraphQL names", name);
             const std::string text = json::to_json_text(value);

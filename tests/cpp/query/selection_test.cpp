@@ -15,7 +15,7 @@ std::string parse(std::string_view query, const json::JsonObject& variables) {
     if (!fields) return "error: " + fields.error();
     std::string text;
     for (const auto& field : *fields)
-        text += field.alias + "/" + field.name + json::to_json_text(field.arguments) + " ";
+        text += std::string(field.alias) + "/" + std::string(field.name) + json::to_json_text(field.arguments) + " ";
     return text;
 }
 
