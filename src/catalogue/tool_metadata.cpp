@@ -106,10 +106,12 @@ json::JsonValue ToolMetadata::placeholder_result() const {
 }
 
 void ToolMetadata::write_placeholder_result(std::string& out) const {
-    out.append(R"({"isError":true,"json":null,"text":)");
-    const std::array<std::string_view, 5> text{kPlaceholderOpening, server, ".", tool, kPlaceholderClosing};
-    json::write_string(text, out);
-    out.push_back('}');
+    // The fixed parts need no escaping.
+    out.append(R"({"isError":true,"json":null,"text":")").append(kPlaceholderOpening);
+    json::write_string_body(server, out);
+    out.push_back('.');
+    json::write_string_body(tool, out);
+    out.append(kPlaceholderClosing).append(R"("})");
 }
 
 const json::ReadPlan& tool_metadata_read_plan() noexcept { return kWalkPlan; }

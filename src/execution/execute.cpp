@@ -40,10 +40,12 @@ std::string execute_json(const EngineState& engine, std::string_view query,
 
     auto variables = query::parse_variables(variables_json);
     if (!variables) return graphql_error(variables.error());
-    const JsonObject* variable_map = variables->if_object();
+    JsonObject* variable_map = variables->if_object();
     if (variable_map == nullptr) stop("parse_variables returns a JSON object");
 
-    auto selected = query::parse_top_level_fields(trimmed, *variable_map);
+    // The variables are not needed after the parse: values move into their
+    // last reference.
+    auto selected = query::parse_top_level_fields(trimmed, std::move(*variable_map));
     if (!selected) return graphql_error(selected.error());
     if (selected->empty())
         return graphql_error("GraphQL query must select at least one top-level field");

@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <span>
 
 #include "json/string_scan.hpp"
 
@@ -64,7 +63,7 @@ public:
 
     void value(const JsonValue& value);
     void string(std::string_view text);
-    void string(std::span<const std::string_view> pieces);
+    void string_body(std::string_view text);
     template <class Integer>
     void integer(Integer n) {
         char* const out = room(20);  // before reading limit_, which room may move
@@ -138,18 +137,7 @@ void Output::string(std::string_view text) {
     commit(out);
 }
 
-void Output::string(std::span<const std::string_view> pieces) {
-    std::size_t rest = 0;
-    for (const std::string_view piece : pieces) rest += piece.size();
-    char* out = room(rest + 2);
-    *out++ = '"';
-    for (const std::string_view piece : pieces) {
-        rest -= piece.size();
-        out = escaped(out, piece, rest + 1);
-    }
-    *out++ = '"';
-    commit(out);
-}
+void Output::string_body(std::string_view text) { commit(escaped(room(text.size()), text, 0)); }
 
 char* Output::escaped(char* out, std::string_view text, std::size_t tail) {
     const char* run = text.data();
@@ -257,7 +245,7 @@ std::string to_json_text(const JsonValue& value) {
 }
 
 void write_string(std::string_view text, std::string& out) { Output(out).string(text); }
-void write_string(std::span<const std::string_view> pieces, std::string& out) { Output(out).string(pieces); }
+void write_string_body(std::string_view text, std::string& out) { Output(out).string_body(text); }
 void write_unsigned(std::uint64_t n, std::string& out) { Output(out).integer(n); }
 void write_signed(std::int64_t n, std::string& out) { Output(out).integer(n); }
 void write_double(double d, std::string& out) { Output(out).floating(d); }

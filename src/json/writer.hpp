@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 
@@ -15,8 +14,8 @@ void write_json(const JsonValue& value, std::string& out);
 
 // The pieces, for records written in a fixed member order.
 void write_string(std::string_view text, std::string& out);  // with the quotes
-// One string whose text is the pieces one after the other.
-void write_string(std::span<const std::string_view> pieces, std::string& out);
+// What write_string puts between the quotes, for a string written in parts.
+void write_string_body(std::string_view text, std::string& out);
 void write_unsigned(std::uint64_t n, std::string& out);
 void write_signed(std::int64_t n, std::string& out);
 void write_double(double d, std::string& out);  // null when not finite

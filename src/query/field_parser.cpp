@@ -139,6 +139,37 @@ std::optional<JsonValue> short_integer(std::string_view literal) noexcept {
     return JsonValue(value);
 }
 
+// Members of an argument list or input object as they are read. The first
+// few are kept in key order as they come (lists written by hand are short, and
+// so need no sort at the end); past that they are appended and sorted once.
+// Of repeated names the value given last is kept either way.
+class MemberCollector {
+public:
+    void add(std::string_view name, JsonValue value) {
+        if (members_.size() >= kKeptInOrder) {
+            members_.emplace_back(std::string(name), std::move(value));
+            return;
+        }
+        if (members_.empty()) members_.reserve(4);
+        auto position = members_.end();
+        while (position != members_.begin() && name < std::string_view((position - 1)->first)) --position;
+        if (position != members_.begin() && (position - 1)->first == name) {
+            (position - 1)->second = std::move(value);
+            return;
+        }
+        members_.emplace(position, std::string(name), std::move(value));
+    }
+
+    JsonObject take() {
+        if (members_.size() <= kKeptInOrder) return JsonObject::from_sorted_members(std::move(members_));
+        return JsonObject::from_members(std::move(members_));
+    }
+
+private:
+    static constexpr std::size_t kKeptInOrder = 16;
+    std::vector<JsonObject::Member> members_;
+};
+
 }  // namespace
 
 bool GraphqlFieldParser::at_name_start() const noexcept {
@@ -287,19 +318,19 @@ Result<JsonValue> GraphqlFieldParser::parse_list(std::size_t depth) {
 // object := "{" ( name ":" value )* "}"
 Result<JsonValue> GraphqlFieldParser::parse_object(std::size_t depth) {
     ++position_;
-    std::vector<JsonObject::Member> members;
+    MemberCollector members;
     for (;;) {
         skip_ignored();
         if (at('}')) {
             ++position_;
-            return JsonValue(JsonObject::from_members(std::move(members)));
+            return JsonValue(members.take());
         }
         const auto name = parse_name_view();
         if (!name) return fail(name.error());
         if (auto colon = expect_byte(':'); !colon) return fail(std::move(colon).error());
         auto value = parse_value_at(depth);
         if (!value) return value;
-        members.emplace_back(std::string(*name), std::move(*value));
+        members.add(*name, std::move(*value));
     }
 }
 
@@ -308,9 +339,47 @@ Result<JsonValue> GraphqlFieldParser::parse_variable() {
     ++position_;
     const auto name = parse_name_view();
     if (!name) return fail(name.error());
-    const JsonValue* value = variables_.find(*name);
+    const JsonValue* value = variables_->find(*name);
     if (value == nullptr) return fail(missing_variable_message(*name));
+    if (takeable_variables_ != nullptr) {
+        const auto ahead = std::ranges::lower_bound(references_ahead_, *name, {},
+                                                    &std::pair<std::string_view, std::size_t>::first);
+        if (ahead == references_ahead_.end() || ahead->first != *name) stop("every reference was counted");
+        if (--ahead->second == 0) return std::move(*takeable_variables_->find(*name));
+    }
     return *value;
+}
+
+// The name a `$` at `dollar` introduces, read as parse_variable reads it.
+std::optional<std::string_view> GraphqlFieldParser::name_after_dollar(std::size_t dollar) const noexcept {
+    GraphqlFieldParser scout(input_, *variables_);
+    scout.position_ = dollar + 1;
+    scout.skip_ignored();
+    if (!scout.at_name_start()) return std::nullopt;
+    std::size_t end = scout.position_ + 1;
+    while (end < input_.size() && is_name_continue(static_cast<unsigned char>(input_[end]))) ++end;
+    return input_.substr(scout.position_, end - scout.position_);
+}
+
+void GraphqlFieldParser::take_variable_values_at_last_reference(JsonObject& variables) {
+    if (&variables != variables_) stop("the variables taken from are the ones the parser reads");
+    takeable_variables_ = &variables;
+    references_ahead_.clear();
+    for (std::size_t dollar = input_.find('$', position_); dollar != std::string_view::npos;
+         dollar = input_.find('$', dollar + 1)) {
+        if (const auto name = name_after_dollar(dollar)) references_ahead_.emplace_back(*name, 1);
+    }
+    std::ranges::sort(references_ahead_);
+    // Adjacent entries of one name become one entry with their count.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < references_ahead_.size(); ++i) {
+        if (kept > 0 && references_ahead_[kept - 1].first == references_ahead_[i].first) {
+            ++references_ahead_[kept - 1].second;
+        } else {
+            references_ahead_[kept++] = references_ahead_[i];
+        }
+    }
+    references_ahead_.resize(kept);
 }
 
 // The literal's exact text, quotes included, is a JSON string: the JSON
@@ -365,21 +434,19 @@ Result<JsonValue> GraphqlFieldParser::parse_named_value() {
 // arguments := "(" ( name ":" value )* ")"
 Result<JsonObject> GraphqlFieldParser::parse_arguments() {
     ++position_;
-    std::vector<JsonObject::Member> members;
+    MemberCollector members;
     for (;;) {
         skip_ignored();
         if (at(')')) {
             ++position_;
-            // Sorted once here; a repeated name keeps the value given last.
-            return JsonObject::from_members(std::move(members));
+            return members.take();
         }
         const auto name = parse_name_view();
         if (!name) return fail(name.error());
         if (auto colon = expect_byte(':'); !colon) return fail(std::move(colon).error());
         auto value = parse_value();
         if (!value) return fail(std::move(value).error());
-        if (members.empty()) members.reserve(4);
-        members.emplace_back(std::string(*name), std::move(*value));
+        members.add(*name, std::move(*value));
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,9 +38,17 @@ inline constexpr std::size_t kMaxValueNesting = 127;
 class GraphqlFieldParser {
 public:
     GraphqlFieldParser(std::string_view input, const json::JsonObject& variables) noexcept
-        : input_(input), variables_(variables) {}
+        : input_(input), variables_(&variables) {}
     // The parser outlives a full expression, so it must not borrow a temporary.
     GraphqlFieldParser(std::string_view, json::JsonObject&&) = delete;
+
+    // Lets `$name` take the variable's value out of `variables` (which the
+    // caller gives up) at its last reference instead of copying it. The
+    // references are counted from the current position to the end of the
+    // input, once, here: every `$` that a name follows counts, inside
+    // strings and comments too, so a count is never short and a value is
+    // only taken when no reference can follow.
+    void take_variable_values_at_last_reference(json::JsonObject& variables);
 
     [[nodiscard]] std::size_t position() const noexcept { return position_; }
     [[nodiscard]] bool at_end() const noexcept { return position_ == input_.size(); }
@@ -103,9 +112,15 @@ private:
     [[nodiscard]] Result<json::JsonValue> parse_named_value();
     [[nodiscard]] Result<json::JsonObject> parse_arguments();
 
+    [[nodiscard]] std::optional<std::string_view> name_after_dollar(std::size_t dollar) const noexcept;
+
     std::string_view input_;
-    const json::JsonObject& variables_;
+    const json::JsonObject* variables_;
     std::size_t position_ = 0;
+    // Set by take_variable_values_at_last_reference: the variables that may
+    // be taken, and how many references of each name are still ahead.
+    json::JsonObject* takeable_variables_ = nullptr;
+    std::vector<std::pair<std::string_view, std::size_t>> references_ahead_;  // sorted by name
 };
 
 }  // namespace zarn::query

@@ -10,8 +10,10 @@ namespace zarn::query {
 //           | ( "query" | "mutation" | "subscription" ) name? variable_definitions? directives
 //             selection_set
 // Anything after the first selection set is not read.
-Result<std::vector<SelectedField>> parse_top_level_fields(std::string_view query,
-                                                          const json::JsonObject& variables) {
+namespace {
+
+Result<std::vector<SelectedField>> parse_fields(std::string_view query, const json::JsonObject& variables,
+                                                json::JsonObject* takeable_variables) {
     GraphqlFieldParser parser(query, variables);
     parser.skip_ignored();
     if (!parser.at('{')) {
@@ -33,7 +35,22 @@ Result<std::vector<SelectedField>> parse_top_level_fields(std::string_view query
         }
         if (auto skipped = parser.skip_directives(); !skipped) return fail(std::move(skipped).error());
     }
+    // Counted from here, after the variable definitions, which name every
+    // variable once more.
+    if (takeable_variables != nullptr && !takeable_variables->empty())
+        parser.take_variable_values_at_last_reference(*takeable_variables);
     return parser.parse_selection_set();
+}
+
+}  // namespace
+
+Result<std::vector<SelectedField>> parse_top_level_fields(std::string_view query,
+                                                          const json::JsonObject& variables) {
+    return parse_fields(query, variables, nullptr);
+}
+
+Result<std::vector<SelectedField>> parse_top_level_fields(std::string_view query, json::JsonObject&& variables) {
+    return parse_fields(query, variables, &variables);
 }
 
 }  // namespace zarn::query

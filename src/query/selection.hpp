@@ -26,4 +26,10 @@ struct SelectedField {
 [[nodiscard]] Result<std::vector<SelectedField>> parse_top_level_fields(
     std::string_view query, const json::JsonObject& variables);
 
+// The same for a caller that is done with `variables` afterwards: a value is
+// moved, not copied, into the last reference to it. What is left in
+// `variables` is unspecified.
+[[nodiscard]] Result<std::vector<SelectedField>> parse_top_level_fields(
+    std::string_view query, json::JsonObject&& variables);
+
 }  // namespace zarn::query

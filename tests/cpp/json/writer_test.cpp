@@ -92,9 +92,9 @@ TEST(WriterStrings, GrowsTheOutputInsideAString) {
     EXPECT_EQ(out, expected);
 }
 
-// A string given in pieces is written as the pieces joined would be, wherever
-// the escapes fall and however often the output grows on the way.
-TEST(WriterStrings, PiecesWriteAsTheirJoinedText) {
+// A string written in parts between two quotes is the string written whole,
+// wherever the escapes fall and however often the output grows on the way.
+TEST(WriterStrings, BodiesInPartsWriteAsTheirJoinedText) {
     const std::string long_run(300, 'x');
     const std::vector<std::vector<std::string_view>> cases = {
         {},
@@ -108,8 +108,9 @@ TEST(WriterStrings, PiecesWriteAsTheirJoinedText) {
         std::string joined;
         for (const std::string_view piece : pieces) joined += piece;
         for (const std::string& before : {""s, "prefix "s}) {
-            std::string out = before;
-            write_string(pieces, out);
+            std::string out = before + '"';
+            for (const std::string_view piece : pieces) write_string_body(piece, out);
+            out += '"';
             EXPECT_EQ(out, before + string_text(joined)) << joined;
         }
     }
