@@ -19,26 +19,53 @@ constexpr std::array<std::string_view, 2> kServerDescriptionKeys{"serverDescript
                                                                  "server_description"};
 constexpr std::array<std::string_view, 4> kToolKeys{"name", "tool", "tool_name", "toolName"};
 constexpr std::array<std::string_view, 1> kDescriptionKeys{"description"};
+constexpr std::array<std::string_view, 3> kReadOnlyKeys{"readOnly", "read_only", "readOnlyHint"};
+constexpr std::string_view kAnnotationsKey = "annotations";
+constexpr std::string_view kAnnotationReadOnlyKey = "readOnlyHint";
+constexpr std::string_view kToolsKey = "tools";
+constexpr std::string_view kInnerValueKey = "value";
 
-std::optional<std::string_view> non_blank(const JsonValue* value) {
-    if (value == nullptr) return std::nullopt;
+// The string `value` holds, when its trimmed text is not blank.
+const std::string* non_blank(const JsonValue* value) {
+    if (value == nullptr) return nullptr;
     const std::string* text = value->if_string();
-    if (text == nullptr) return std::nullopt;
-    const std::string_view trimmed = trim_unicode_whitespace(*text);
-    if (trimmed.empty()) return std::nullopt;
-    return trimmed;
+    if (text == nullptr || trim_unicode_whitespace(*text).empty()) return nullptr;
+    return text;
 }
+
+// The string that string_field takes its text from.
+const std::string* string_field_source(const JsonObject* object, std::span<const std::string_view> keys) {
+    if (object == nullptr || object->empty()) return nullptr;
+    for (std::string_view key : keys) {
+        const JsonValue* value = object->find(key);
+        if (value == nullptr) continue;
+        if (const std::string* text = non_blank(value)) return text;
+        if (const JsonObject* inner = value->if_object()) {
+            if (const std::string* text = non_blank(inner->find(kInnerValueKey))) return text;
+        }
+    }
+    return nullptr;
+}
+
+// `source` trimmed, taken out of the document when trimming leaves it whole
+// and the walk may take texts.
+std::string text_of(const std::string& source, bool take) {
+    const std::string_view trimmed = trim_unicode_whitespace(source);
+    // The walk takes texts only from a document it was handed to own, which
+    // is not const; each tool's own texts are read once.
+    if (take && trimmed.size() == source.size()) return std::move(const_cast<std::string&>(source));
+    return std::string(trimmed);
+}
+
+void collect(const JsonValue& value, std::optional<std::string_view> server,
+             std::optional<std::string_view> server_description, std::vector<ToolMetadata>& out,
+             bool take_texts);
 
 const bool* boolean_member(const JsonObject& object, std::string_view key) {
     const JsonValue* value = object.find(key);
     return value != nullptr ? value->if_bool() : nullptr;
 }
 
-constexpr std::array<std::string_view, 3> kReadOnlyKeys{"readOnly", "read_only", "readOnlyHint"};
-constexpr std::string_view kAnnotationsKey = "annotations";
-constexpr std::string_view kAnnotationReadOnlyKey = "readOnlyHint";
-constexpr std::string_view kToolsKey = "tools";
-constexpr std::string_view kInnerValueKey = "value";
 
 bool read_only_flag(const JsonObject& object) {
     for (std::string_view key : kReadOnlyKeys) {
@@ -118,15 +145,7 @@ const json::ReadPlan& tool_metadata_read_plan() noexcept { return kWalkPlan; }
 
 std::optional<std::string_view> string_field(const JsonObject* object,
                                              std::span<const std::string_view> keys) {
-    if (object == nullptr || object->empty()) return std::nullopt;
-    for (std::string_view key : keys) {
-        const JsonValue* value = object->find(key);
-        if (value == nullptr) continue;
-        if (auto text = non_blank(value)) return text;
-        if (const JsonObject* inner = value->if_object()) {
-            if (auto text = non_blank(inner->find(kInnerValueKey))) return text;
-        }
-    }
+    if (const std::string* source = string_field_source(object, keys)) return trim_unicode_whitespace(*source);
     return std::nullopt;
 }
 
@@ -148,9 +167,20 @@ std::string sanitize_graphql_name(std::string_view text) {
 void collect_tool_metadata(const JsonValue& value, std::optional<std::string_view> server,
                            std::optional<std::string_view> server_description,
                            std::vector<ToolMetadata>& out) {
+    collect(value, server, server_description, out, false);
+}
+
+void collect_tool_metadata(JsonValue&& document, std::vector<ToolMetadata>& out) {
+    collect(document, std::nullopt, std::nullopt, out, true);
+}
+
+namespace {
+
+void collect(const JsonValue& value, std::optional<std::string_view> server,
+             std::optional<std::string_view> server_description, std::vector<ToolMetadata>& out,
+             bool take_texts) {
     if (const json::JsonArray* array = value.if_array()) {
-        for (const JsonValue& element : *array)
-            collect_tool_metadata(element, server, server_description, out);
+        for (const JsonValue& element : *array) collect(element, server, server_description, out, take_texts);
         return;
     }
     const JsonObject* object = value.if_object();
@@ -164,23 +194,28 @@ void collect_tool_metadata(const JsonValue& value, std::optional<std::string_vie
     if (const JsonValue* tools = object->find(kToolsKey)) {
         if (const json::JsonArray* nested = tools->if_array()) {
             for (const JsonValue& element : *nested)
-                collect_tool_metadata(element, server, server_description, out);
+                collect(element, server, server_description, out, take_texts);
             return;
         }
     }
     if (!server) return;
-    const auto tool = string_field(object, kToolKeys);
-    if (!tool) return;
+    const std::string* tool = string_field_source(object, kToolKeys);
+    if (tool == nullptr) return;
 
     ToolMetadata& metadata = out.emplace_back();
     metadata.server = *server;
     if (server_description) metadata.server_description.emplace(*server_description);
-    metadata.tool = *tool;
-    metadata.description = string_field(object, kDescriptionKeys).value_or(std::string_view{});
     metadata.field = sanitize_graphql_name(*server);
     metadata.field.push_back('_');
-    metadata.field.append(sanitize_graphql_name(*tool));
+    metadata.field.append(sanitize_graphql_name(trim_unicode_whitespace(*tool)));
+    // Server texts are shared by the tools below them, so only the tool's own
+    // texts may be taken.
+    metadata.tool = text_of(*tool, take_texts);
+    if (const std::string* description = string_field_source(object, kDescriptionKeys))
+        metadata.description = text_of(*description, take_texts);
     metadata.read_only = read_only_flag(*object);
 }
+
+}  // namespace
 
 }  // namespace zarn::catalogue
