@@ -42,9 +42,15 @@ std::size_t trailing_space_length(std::string_view text) noexcept {
     return 0;
 }
 
+constexpr bool is_ascii_white_space(char c) noexcept { return (c >= 0x09 && c <= 0x0D) || c == 0x20; }
+
 }  // namespace
 
 std::string_view trim_unicode_whitespace(std::string_view text) noexcept {
+    // ASCII runs first, a byte at a time: queries often end in a newline and
+    // indentation.
+    while (!text.empty() && is_ascii_white_space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_ascii_white_space(text.back())) text.remove_suffix(1);
     while (const std::size_t n = leading_space_length(text)) text.remove_prefix(n);
     while (const std::size_t n = trailing_space_length(text)) text.remove_suffix(n);
     return text;

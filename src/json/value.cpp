@@ -9,6 +9,7 @@ namespace zarn::json {
 namespace {
 
 constexpr std::size_t kInsertionSortLimit = 16;
+constexpr std::size_t kLinearFindLimit = 8;
 
 bool key_less(const JsonObject::Member& m, std::string_view key) noexcept {
     return std::string_view(m.first) < key;
@@ -66,6 +67,13 @@ JsonObject JsonObject::from_sorted_members(std::vector<Member> members) noexcept
 }
 
 const JsonValue* JsonObject::find(std::string_view key) const noexcept {
+    // Most objects are small, and most keys they are asked for differ from
+    // their keys in length: a scan compares sizes first and bytes rarely.
+    if (members_.size() <= kLinearFindLimit) {
+        for (const Member& member : members_)
+            if (member.first.size() == key.size() && std::string_view(member.first) == key) return &member.second;
+        return nullptr;
+    }
     const auto it = std::lower_bound(members_.begin(), members_.end(), key, key_less);
     return it != members_.end() && it->first == key ? &it->second : nullptr;
 }

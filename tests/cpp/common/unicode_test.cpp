@@ -27,7 +27,9 @@ INSTANTIATE_TEST_SUITE_P(
                     TrimCase{"\xEF\xBB\xBFx", "\xEF\xBB\xBFx"},       // nor the byte-order mark
                     TrimCase{"\xC2\xA1", "\xC2\xA1"}, TrimCase{"\xC2", "\xC2"},
                     TrimCase{"x\xA0", "x\xA0"},  // a stray continuation byte stays
-                    TrimCase{"a\xE3\x80\x80" "b", "a\xE3\x80\x80" "b"}));
+                    TrimCase{"a\xE3\x80\x80" "b", "a\xE3\x80\x80" "b"},
+                    // ASCII and other white space taking turns at both ends
+                    TrimCase{" \xC2\xA0\t x y\n\xE3\x80\x80 \r\xC2\x85", "x y"}));
 
 TEST(Blank, OnlyWhiteSpaceIsBlank) {
     EXPECT_TRUE(is_unicode_blank(""));
