@@ -9,9 +9,9 @@ ReplySlots::ReplySlots(std::uint32_t count)
       slots_(count > 1 ? many_.get() : &single_) {}
 
 void ReplySlots::wait() const noexcept {
-    for (std::uint32_t left = unsettled_.load(std::memory_order_acquire); left != 0;
-         left = unsettled_.load(std::memory_order_acquire)) {
-        unsettled_.wait(left, std::memory_order_acquire);
+    for (std::uint32_t left = unsettled_.word().load(std::memory_order_acquire); left != 0;
+         left = unsettled_.word().load(std::memory_order_acquire)) {
+        unsettled_.wait(left);
     }
 }
 
@@ -24,7 +24,7 @@ bool ReplySlots::settle(std::uint32_t i, ReplyState state, std::string reply) no
     }
     // The caller holds a share of *this, so notifying after the count hits
     // zero cannot touch freed memory even if the waiter returns at once.
-    if (unsettled_.fetch_sub(1, std::memory_order_acq_rel) == 1) unsettled_.notify_one();
+    if (unsettled_.word().fetch_sub(1, std::memory_order_acq_rel) == 1) unsettled_.wake_one();
     return waited_for;
 }
 

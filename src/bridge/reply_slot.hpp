@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "bridge/wake_word.hpp"
+
 namespace zarn::bridge {
 
 // How a reply slot was settled.
@@ -41,7 +43,7 @@ public:
     // The waiting side.
     void wait() const noexcept;
     [[nodiscard]] bool all_settled() const noexcept {
-        return unsettled_.load(std::memory_order_acquire) == 0;
+        return unsettled_.word().load(std::memory_order_acquire) == 0;
     }
     // After wait(): how slot i was settled, and its reply text.
     [[nodiscard]] ReplyState state(std::uint32_t i) const noexcept { return slots_[i].state; }
@@ -60,7 +62,7 @@ private:
     };
 
     std::uint32_t size_;
-    std::atomic<std::uint32_t> unsettled_;
+    WakeWord unsettled_;
     std::atomic<bool> abandoned_{false};
     Slot single_;                    // a lone call needs no second allocation
     std::unique_ptr<Slot[]> many_;

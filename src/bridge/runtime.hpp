@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/wake_word.hpp"
+
 namespace zarn::bridge {
 
 // A wake-up word for one sleeping thread.
@@ -24,15 +26,15 @@ class Parker {
 public:
     using Token = std::uint32_t;
 
-    [[nodiscard]] Token token() const noexcept { return word_.load(std::memory_order_acquire); }
-    void park(Token seen) const noexcept { word_.wait(seen, std::memory_order_acquire); }
+    [[nodiscard]] Token token() const noexcept { return word_.word().load(std::memory_order_acquire); }
+    void park(Token seen) const noexcept { word_.wait(seen); }
     void unpark() noexcept {
-        word_.fetch_add(1, std::memory_order_release);
-        word_.notify_one();
+        word_.word().fetch_add(1, std::memory_order_release);
+        word_.wake_one();
     }
 
 private:
-    std::atomic<Token> word_{0};
+    WakeWord word_;
 };
 
 class Runtime;
