@@ -55,6 +55,7 @@ std::string execute_json(const EngineState& engine, std::string_view query,
     std::vector<DataMember> members;
     members.reserve(selected->size());
     std::vector<ToolFieldJob> jobs;
+    jobs.reserve(selected->size());
     for (query::SelectedField& field : *selected) {
         if (const BuiltIn built_in = built_in_field(field.name); built_in != BuiltIn::none) {
             members.push_back(built_in_member(field.alias, built_in, engine.tools));

@@ -56,11 +56,28 @@ void write_data_value(const DataValue& value, std::string& out) {
     }
 }
 
+// Into key order, stably, so that of equal keys the one given last comes last
+// and wins. Most queries select a handful of fields: those sort in place by
+// insertion, which needs no scratch buffer.
+void sort_by_key(std::vector<DataMember>& members) {
+    constexpr std::size_t kInsertionSortLimit = 16;
+    if (members.size() > kInsertionSortLimit) {
+        std::ranges::stable_sort(members, {}, &DataMember::key);
+        return;
+    }
+    for (std::size_t i = 1; i < members.size(); ++i) {
+        if (!(members[i].key < members[i - 1].key)) continue;
+        DataMember moving = std::move(members[i]);
+        std::size_t j = i;
+        for (; j > 0 && moving.key < members[j - 1].key; --j) members[j] = std::move(members[j - 1]);
+        members[j] = std::move(moving);
+    }
+}
+
 }  // namespace
 
 std::string graphql_success(std::vector<DataMember> members) {
-    // Stable, so that of equal keys the one given last comes last and wins.
-    std::ranges::stable_sort(members, {}, &DataMember::key);
+    sort_by_key(members);
     constexpr std::string_view kOpening = R"({"data":{)";
     constexpr std::string_view kClosing = R"(},"errors":[]})";
     std::size_t size = kOpening.size() + kClosing.size();

@@ -145,7 +145,7 @@ std::optional<JsonValue> short_integer(std::string_view literal) noexcept {
 // Of repeated names the value given last is kept either way.
 class MemberCollector {
 public:
-    void add(std::string_view name, JsonValue value) {
+    void add(std::string_view name, JsonValue&& value) {
         if (members_.size() >= kKeptInOrder) {
             members_.emplace_back(std::string(name), std::move(value));
             return;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,6 +45,26 @@ TEST(Response, Documents) {
     EXPECT_EQ(graphql_success(json::JsonObject{}), R"({"data":{},"errors":[]})");
     EXPECT_EQ(graphql_success(json::JsonObject{{"b", 1}, {"a", 2.0}}),
               R"({"data":{"a":2.0,"b":1},"errors":[]})");
+}
+
+// Data objects of any size, keys repeated in any order: the members are
+// written as a JSON object built from them would be (sorted, the last of equal
+// keys winning), on the small path that sorts in place and the large one.
+TEST(Response, DataMembersOfAnySizeWriteAsTheirObject) {
+    const std::vector<std::string_view> keys = {"a", "b", "aa", "_", "Z", "ba"};
+    std::mt19937 random(3);
+    for (int round = 0; round < 300; ++round) {
+        const int count = std::uniform_int_distribution(0, round % 2 == 0 ? 16 : 60)(random);
+        std::vector<DataMember> members;
+        std::vector<json::JsonObject::Member> reference;
+        for (int i = 0; i < count; ++i) {
+            const std::string_view key = keys[std::uniform_int_distribution<std::size_t>(0, keys.size() - 1)(random)];
+            members.push_back({key, json::JsonValue(i)});
+            reference.emplace_back(std::string(key), json::JsonValue(i));
+        }
+        EXPECT_EQ(graphql_success(std::move(members)),
+                  graphql_success(json::JsonValue(json::JsonObject::from_members(std::move(reference)))));
+    }
 }
 
 TEST(Response, MembersInKeyOrderTheLastOfEqualKeysWins) {
