@@ -244,8 +244,31 @@ std::string to_json_text(const JsonValue& value) {
     return out;
 }
 
-void write_string(std::string_view text, std::string& out) { Output(out).string(text); }
-void write_string_body(std::string_view text, std::string& out) { Output(out).string_body(text); }
+namespace {
+
+// Most strings written on their own (keys, names) need no escape: one scan
+// finds that, and a plain append follows, without setting up an Output.
+bool needs_escape(std::string_view text) noexcept {
+    const char* const end = text.data() + text.size();
+    return detail::find_string_special<detail::StopAt::escapes>(text.data(), end) != end;
+}
+
+}  // namespace
+
+void write_string(std::string_view text, std::string& out) {
+    if (needs_escape(text)) {
+        Output(out).string(text);
+        return;
+    }
+    out.push_back('"');
+    out.append(text);
+    out.push_back('"');
+}
+
+void write_string_body(std::string_view text, std::string& out) {
+    if (needs_escape(text)) Output(out).string_body(text);
+    else out.append(text);
+}
 void write_unsigned(std::uint64_t n, std::string& out) { Output(out).integer(n); }
 void write_signed(std::int64_t n, std::string& out) { Output(out).integer(n); }
 void write_double(double d, std::string& out) { Output(out).floating(d); }

@@ -211,11 +211,12 @@ Result<std::string_view> GraphqlFieldParser::parse_name_view() {
     skip_ignored();
     if (at_end()) return fail(std::string(kNameAtEnd));
     if (!is_name_start(current())) return fail(name_expected_message(current()));
-    const std::size_t start = position_;
-    std::size_t end = start + 1;
-    while (end < input_.size() && is_name_continue(static_cast<unsigned char>(input_[end]))) ++end;
-    position_ = end;
-    return input_.substr(start, end - start);
+    const char* const start = input_.data() + position_;
+    const char* const limit = input_.data() + input_.size();
+    const char* end = start + 1;
+    while (end != limit && is_name_continue(static_cast<unsigned char>(*end))) ++end;
+    position_ = static_cast<std::size_t>(end - input_.data());
+    return std::string_view(start, static_cast<std::size_t>(end - start));
 }
 
 Result<std::string> GraphqlFieldParser::parse_name() {
