@@ -1,6 +1,8 @@
 #include "execution/response.hpp"
 
 #include <algorithm>
+#include <iterator>
+#include <ranges>
 
 #include "json/writer.hpp"
 
@@ -56,13 +58,37 @@ void write_data_value(const DataValue& value, std::string& out) {
     }
 }
 
-// Into key order, stably, so that of equal keys the one given last comes last
-// and wins. Most queries select a handful of fields: those sort in place by
-// insertion, which needs no scratch buffer.
-void sort_by_key(std::vector<DataMember>& members) {
+// Writes the data object's members, given in key order (equal keys adjacent,
+// the one given last last): of equal keys only the last is written.
+template <class InKeyOrder>
+void write_members(const InKeyOrder& members, std::string& out) {
+    bool first = true;
+    for (auto it = members.begin(); it != members.end(); ++it) {
+        const DataMember& member = *it;
+        if (const auto next = std::next(it); next != members.end() && (*next).key == member.key) continue;
+        if (!first) out.push_back(',');
+        first = false;
+        json::write_string(member.key, out);
+        out.push_back(':');
+        write_data_value(member.value, out);
+    }
+}
+
+// Stable throughout, so that of equal keys the one given last comes last and
+// wins. A handful of members (most queries) sort by insertion in place, which
+// needs no scratch buffer; more sort as pointers, so that the members
+// themselves never move.
+void write_members_in_key_order(std::vector<DataMember>& members, std::string& out) {
     constexpr std::size_t kInsertionSortLimit = 16;
     if (members.size() > kInsertionSortLimit) {
-        std::ranges::stable_sort(members, {}, &DataMember::key);
+        std::vector<const DataMember*> order;
+        order.reserve(members.size());
+        for (const DataMember& member : members) order.push_back(&member);
+        std::ranges::stable_sort(order, {}, &DataMember::key);
+        write_members(order | std::views::transform([](const DataMember* member) -> const DataMember& {
+                          return *member;
+                      }),
+                      out);
         return;
     }
     for (std::size_t i = 1; i < members.size(); ++i) {
@@ -72,12 +98,12 @@ void sort_by_key(std::vector<DataMember>& members) {
         for (; j > 0 && moving.key < members[j - 1].key; --j) members[j] = std::move(members[j - 1]);
         members[j] = std::move(moving);
     }
+    write_members(members, out);
 }
 
 }  // namespace
 
 std::string graphql_success(std::vector<DataMember> members) {
-    sort_by_key(members);
     constexpr std::string_view kOpening = R"({"data":{)";
     constexpr std::string_view kClosing = R"(},"errors":[]})";
     std::size_t size = kOpening.size() + kClosing.size();
@@ -85,15 +111,7 @@ std::string graphql_success(std::vector<DataMember> members) {
     std::string out;
     out.reserve(size);
     out.append(kOpening);
-    bool first = true;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i + 1].key == members[i].key) continue;
-        if (!first) out.push_back(',');
-        first = false;
-        json::write_string(members[i].key, out);
-        out.push_back(':');
-        write_data_value(members[i].value, out);
-    }
+    write_members_in_key_order(members, out);
     out.append(kClosing);
     return out;
 }
