@@ -149,10 +149,13 @@ std::optional<std::string_view> string_field(const JsonObject* object,
     return std::nullopt;
 }
 
-std::string sanitize_graphql_name(std::string_view text) {
-    if (text.empty()) return "_";
-    std::string name;
-    name.reserve(text.size() + 1);
+namespace {
+
+void append_graphql_name(std::string_view text, std::string& name) {
+    if (text.empty()) {
+        name.push_back('_');
+        return;
+    }
     if (text.front() >= '0' && text.front() <= '9') name.push_back('_');
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
@@ -161,6 +164,39 @@ std::string sanitize_graphql_name(std::string_view text) {
         else if ((c & 0xC0u) != 0x80u)  // one "_" per scalar: skip continuation bytes
             name.push_back('_');
     }
+}
+
+// sanitize(server) + "_" + sanitize(tool), built in one buffer.
+std::string field_name(std::string_view server, std::string_view tool) {
+    std::string field;
+    field.reserve(server.size() + tool.size() + 3);
+    append_graphql_name(server, field);
+    field.push_back('_');
+    append_graphql_name(tool, field);
+    return field;
+}
+
+// Objects that the walk may take for tools: an upper bound on the tools a
+// document gives, so that their list is allocated once.
+std::size_t tool_candidates(const JsonValue& value) {
+    if (const json::JsonArray* array = value.if_array()) {
+        std::size_t count = 0;
+        for (const JsonValue& element : *array) count += tool_candidates(element);
+        return count;
+    }
+    const JsonObject* object = value.if_object();
+    if (object == nullptr) return 0;
+    if (const JsonValue* tools = object->find(kToolsKey); tools != nullptr && tools->is_array())
+        return tool_candidates(*tools);
+    return 1;
+}
+
+}  // namespace
+
+std::string sanitize_graphql_name(std::string_view text) {
+    std::string name;
+    name.reserve(text.size() + 1);
+    append_graphql_name(text, name);
     return name;
 }
 
@@ -171,6 +207,7 @@ void collect_tool_metadata(const JsonValue& value, std::optional<std::string_vie
 }
 
 void collect_tool_metadata(JsonValue&& document, std::vector<ToolMetadata>& out) {
+    out.reserve(out.size() + tool_candidates(document));
     collect(document, std::nullopt, std::nullopt, out, true);
 }
 
@@ -205,9 +242,7 @@ void collect(const JsonValue& value, std::optional<std::string_view> server,
     ToolMetadata& metadata = out.emplace_back();
     metadata.server = *server;
     if (server_description) metadata.server_description.emplace(*server_description);
-    metadata.field = sanitize_graphql_name(*server);
-    metadata.field.push_back('_');
-    metadata.field.append(sanitize_graphql_name(trim_unicode_whitespace(*tool)));
+    metadata.field = field_name(*server, trim_unicode_whitespace(*tool));
     // Server texts are shared by the tools below them, so only the tool's own
     // texts may be taken.
     metadata.tool = text_of(*tool, take_texts);
