@@ -432,92 +432,71 @@ private:
         return prefix;
     }
 
+    // From `p` inside a string: the closing quote or the backslash of the next
+    // escape, the UTF-8 on the way checked; nullptr after recording a fault.
+    const char* find_quote_or_escape(const char* p) {
+        for (;;) {
+            p = detail::find_string_special<detail::StopAt::escapes_and_utf8>(p, end_);
+            if (p == end_) {
+                fail_eof(Fault::eof_string);
+                return nullptr;
+            }
+            const auto c = static_cast<unsigned char>(*p);
+            if (c == '"' || c == '\\') return p;
+            if (c < 0x80) {
+                fail(Fault::control_character, p);
+                return nullptr;
+            }
+            p = skip_utf8_sequence(p);
+            if (p == nullptr) return nullptr;
+        }
+    }
+
     // string = quotation-mark *char quotation-mark, the cursor on the opening
     // quote. A string without escapes (the usual kind) is scanned, checked to
     // be well-formed UTF-8 and copied once; the first escape switches to
     // decoding piece by piece. On failure the result is empty.
     std::string parse_string() {
         const char* const start = cur_ + 1;
-        const char* p = start;
-        for (;;) {
-            p = detail::find_string_special<detail::StopAt::escapes_and_utf8>(p, end_);
-            if (p == end_) {
-                fail_eof(Fault::eof_string);
-                return {};
-            }
-            const auto c = static_cast<unsigned char>(*p);
-            if (c == '"') {
-                cur_ = p + 1;
-                return std::string(start, p);
-            }
-            if (c >= 0x80) {
-                p = skip_utf8_sequence(p);
-                if (p == nullptr) return {};
-                continue;
-            }
-            cur_ = p;
-            if (c != '\\') {
-                fail(Fault::control_character, cur_);
-                return {};
-            }
-            return parse_escaped_string(start);
+        const char* const p = find_quote_or_escape(start);
+        if (p == nullptr) return {};
+        if (*p == '"') {
+            cur_ = p + 1;
+            return std::string(start, p);
         }
+        cur_ = p;
+        return parse_escaped_string(start);
     }
 
     // As parse_string, but only checks the string: the same faults at the
     // same places, and nothing kept.
     bool skip_string() {
-        const char* p = cur_ + 1;
-        for (;;) {
-            p = detail::find_string_special<detail::StopAt::escapes_and_utf8>(p, end_);
-            if (p == end_) return fail_eof(Fault::eof_string);
-            const auto c = static_cast<unsigned char>(*p);
-            if (c == '"') {
+        for (const char* p = cur_ + 1;; p = cur_) {
+            p = find_quote_or_escape(p);
+            if (p == nullptr) return false;
+            if (*p == '"') {
                 cur_ = p + 1;
                 return true;
             }
-            if (c >= 0x80) {
-                p = skip_utf8_sequence(p);
-                if (p == nullptr) return false;
-                continue;
-            }
             cur_ = p;
-            if (c != '\\') return fail(Fault::control_character, cur_);
             scratch_.clear();
             if (!parse_escape(scratch_)) return false;
-            p = cur_;
         }
     }
 
     // The rest of a string from its first escape, the cursor on it.
     std::string parse_escaped_string(const char* start) {
         std::string out(start, cur_);
-        const char* run = cur_;
         for (;;) {
-            cur_ = detail::find_string_special<detail::StopAt::escapes_and_utf8>(cur_, end_);
-            if (cur_ == end_) {
-                fail_eof(Fault::eof_string);
-                return {};
-            }
-            const auto c = static_cast<unsigned char>(*cur_);
-            if (c == '"') {
-                out.append(run, cur_);
-                ++cur_;
+            const char* const p = find_quote_or_escape(cur_);
+            if (p == nullptr) return {};
+            out.append(cur_, p);
+            if (*p == '"') {
+                cur_ = p + 1;
                 return out;
             }
-            if (c >= 0x80) {
-                const char* const next = skip_utf8_sequence(cur_);
-                if (next == nullptr) return {};
-                cur_ = next;
-                continue;
-            }
-            if (c != '\\') {
-                fail(Fault::control_character, cur_);
-                return {};
-            }
-            out.append(run, cur_);
+            cur_ = p;
             if (!parse_escape(out)) return {};
-            run = cur_;
         }
     }
 
