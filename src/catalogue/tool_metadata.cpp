@@ -57,15 +57,10 @@ std::string text_of(const std::string& source, bool take) {
     return std::string(trimmed);
 }
 
-void collect(const JsonValue& value, std::optional<std::string_view> server,
-             std::optional<std::string_view> server_description, std::vector<ToolMetadata>& out,
-             bool take_texts);
-
 const bool* boolean_member(const JsonObject& object, std::string_view key) {
     const JsonValue* value = object.find(key);
     return value != nullptr ? value->if_bool() : nullptr;
 }
-
 
 bool read_only_flag(const JsonObject& object) {
     for (std::string_view key : kReadOnlyKeys) {
@@ -115,42 +110,6 @@ constexpr bool is_name_byte(unsigned char c) noexcept {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-}  // namespace
-
-constexpr std::string_view kPlaceholderOpening = "SchemaEngine stub resolved ";
-constexpr std::string_view kPlaceholderClosing = " but CallBridge is not wired yet";
-
-json::JsonValue ToolMetadata::placeholder_result() const {
-    std::string text;
-    text.reserve(kPlaceholderOpening.size() + server.size() + 1 + tool.size() + kPlaceholderClosing.size());
-    text.append(kPlaceholderOpening).append(server).append(".").append(tool).append(kPlaceholderClosing);
-    JsonObject result;
-    result.reserve(3);
-    result.append_sorted("isError", true);
-    result.append_sorted("json", nullptr);
-    result.append_sorted("text", std::move(text));
-    return result;
-}
-
-void ToolMetadata::write_placeholder_result(std::string& out) const {
-    // The fixed parts need no escaping.
-    out.append(R"({"isError":true,"json":null,"text":")").append(kPlaceholderOpening);
-    json::write_string_body(server, out);
-    out.push_back('.');
-    json::write_string_body(tool, out);
-    out.append(kPlaceholderClosing).append(R"("})");
-}
-
-const json::ReadPlan& tool_metadata_read_plan() noexcept { return kWalkPlan; }
-
-std::optional<std::string_view> string_field(const JsonObject* object,
-                                             std::span<const std::string_view> keys) {
-    if (const std::string* source = string_field_source(object, keys)) return trim_unicode_whitespace(*source);
-    return std::nullopt;
-}
-
-namespace {
-
 void append_graphql_name(std::string_view text, std::string& name) {
     if (text.empty()) {
         name.push_back('_');
@@ -191,28 +150,6 @@ std::size_t tool_candidates(const JsonValue& value) {
     return 1;
 }
 
-}  // namespace
-
-std::string sanitize_graphql_name(std::string_view text) {
-    std::string name;
-    name.reserve(text.size() + 1);
-    append_graphql_name(text, name);
-    return name;
-}
-
-void collect_tool_metadata(const JsonValue& value, std::optional<std::string_view> server,
-                           std::optional<std::string_view> server_description,
-                           std::vector<ToolMetadata>& out) {
-    collect(value, server, server_description, out, false);
-}
-
-void collect_tool_metadata(JsonValue&& document, std::vector<ToolMetadata>& out) {
-    out.reserve(out.size() + tool_candidates(document));
-    collect(document, std::nullopt, std::nullopt, out, true);
-}
-
-namespace {
-
 void collect(const JsonValue& value, std::optional<std::string_view> server,
              std::optional<std::string_view> server_description, std::vector<ToolMetadata>& out,
              bool take_texts) {
@@ -251,6 +188,56 @@ void collect(const JsonValue& value, std::optional<std::string_view> server,
     metadata.read_only = read_only_flag(*object);
 }
 
+constexpr std::string_view kPlaceholderOpening = "SchemaEngine stub resolved ";
+constexpr std::string_view kPlaceholderClosing = " but CallBridge is not wired yet";
+
 }  // namespace
+
+json::JsonValue ToolMetadata::placeholder_result() const {
+    std::string text;
+    text.reserve(kPlaceholderOpening.size() + server.size() + 1 + tool.size() + kPlaceholderClosing.size());
+    text.append(kPlaceholderOpening).append(server).append(".").append(tool).append(kPlaceholderClosing);
+    JsonObject result;
+    result.reserve(3);
+    result.append_sorted("isError", true);
+    result.append_sorted("json", nullptr);
+    result.append_sorted("text", std::move(text));
+    return result;
+}
+
+void ToolMetadata::write_placeholder_result(std::string& out) const {
+    // The fixed parts need no escaping.
+    out.append(R"({"isError":true,"json":null,"text":")").append(kPlaceholderOpening);
+    json::write_string_body(server, out);
+    out.push_back('.');
+    json::write_string_body(tool, out);
+    out.append(kPlaceholderClosing).append(R"("})");
+}
+
+const json::ReadPlan& tool_metadata_read_plan() noexcept { return kWalkPlan; }
+
+std::optional<std::string_view> string_field(const JsonObject* object,
+                                             std::span<const std::string_view> keys) {
+    if (const std::string* source = string_field_source(object, keys)) return trim_unicode_whitespace(*source);
+    return std::nullopt;
+}
+
+std::string sanitize_graphql_name(std::string_view text) {
+    std::string name;
+    name.reserve(text.size() + 1);
+    append_graphql_name(text, name);
+    return name;
+}
+
+void collect_tool_metadata(const JsonValue& value, std::optional<std::string_view> server,
+                           std::optional<std::string_view> server_description,
+                           std::vector<ToolMetadata>& out) {
+    collect(value, server, server_description, out, false);
+}
+
+void collect_tool_metadata(JsonValue&& document, std::vector<ToolMetadata>& out) {
+    out.reserve(out.size() + tool_candidates(document));
+    collect(document, std::nullopt, std::nullopt, out, true);
+}
 
 }  // namespace zarn::catalogue
