@@ -205,13 +205,36 @@ json::JsonValue ToolMetadata::placeholder_result() const {
     return result;
 }
 
+// The fixed parts of the written placeholder, around the opening and closing
+// texts; none needs escaping.
+constexpr std::string_view kHead = R"({"isError":true,"json":null,"text":")";
+constexpr std::string_view kTail = R"("})";
+
+std::size_t ToolMetadata::placeholder_result_size() const noexcept {
+    return kHead.size() + kPlaceholderOpening.size() + server.size() + 1 + tool.size() + kPlaceholderClosing.size() +
+           kTail.size();
+}
+
 void ToolMetadata::write_placeholder_result(std::string& out) const {
-    // The fixed parts need no escaping.
-    out.append(R"({"isError":true,"json":null,"text":")").append(kPlaceholderOpening);
-    json::write_string_body(server, out);
-    out.push_back('.');
-    json::write_string_body(tool, out);
-    out.append(kPlaceholderClosing).append(R"("})");
+    if (json::needs_escape(server) || json::needs_escape(tool)) {
+        out.append(kHead).append(kPlaceholderOpening);
+        json::write_string_body(server, out);
+        out.push_back('.');
+        json::write_string_body(tool, out);
+        out.append(kPlaceholderClosing).append(kTail);
+        return;
+    }
+    // The usual case: every piece as it is, copied into room made once.
+    const std::size_t size = out.size();
+    const std::size_t added = placeholder_result_size();
+    out.resize_and_overwrite(size + added, [&](char* text, std::size_t) noexcept {
+        char* p = text + size;
+        for (const std::string_view piece : {kHead, kPlaceholderOpening, std::string_view(server),
+                                             std::string_view("."), std::string_view(tool),
+                                             kPlaceholderClosing, kTail})
+            p = std::ranges::copy(piece, p).out;
+        return size + added;
+    });
 }
 
 const json::ReadPlan& tool_metadata_read_plan() noexcept { return kWalkPlan; }

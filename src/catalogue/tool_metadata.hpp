@@ -24,6 +24,9 @@ struct ToolMetadata {
     [[nodiscard]] json::JsonValue placeholder_result() const;
     // ... and the same written as JSON text, appended to `out`.
     void write_placeholder_result(std::string& out) const;
+    // The size of that text when the names need no escaping; a lower bound
+    // otherwise.
+    [[nodiscard]] std::size_t placeholder_result_size() const noexcept;
 
     friend bool operator==(const ToolMetadata&, const ToolMetadata&) = default;
 };

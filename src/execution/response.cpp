@@ -39,12 +39,11 @@ namespace {
 // so that the response grows at most a few times for the rest.
 std::size_t size_hint(const DataMember& member) {
     constexpr std::size_t kKeyAndPunctuation = 4;
-    constexpr std::size_t kPlaceholderText = 96;
     constexpr std::size_t kValue = 16;
     const std::size_t key = member.key.size() + kKeyAndPunctuation;
     if (const auto* text = std::get_if<const std::string*>(&member.value)) return key + (*text)->size();
     if (const auto* tool = std::get_if<const catalogue::ToolMetadata*>(&member.value))
-        return key + kPlaceholderText + (*tool)->server.size() + (*tool)->tool.size();
+        return key + (*tool)->placeholder_result_size();
     return key + kValue;
 }
 
@@ -58,6 +57,25 @@ void write_data_value(const DataValue& value, std::string& out) {
     }
 }
 
+// `"key":`. Keys are aliases and names, which GraphQL makes of letters,
+// digits and "_": the escaping writer is only the fallback.
+void append_key(std::string_view key, std::string& out) {
+    if (json::needs_escape(key)) {
+        json::write_string(key, out);
+        out.push_back(':');
+        return;
+    }
+    const std::size_t size = out.size();
+    out.resize_and_overwrite(size + key.size() + 3, [&](char* text, std::size_t) noexcept {
+        char* p = text + size;
+        *p++ = '"';
+        p = std::ranges::copy(key, p).out;
+        *p++ = '"';
+        *p++ = ':';
+        return static_cast<std::size_t>(p - text);
+    });
+}
+
 // Writes the data object's members, given in key order (equal keys adjacent,
 // the one given last last): of equal keys only the last is written.
 template <class InKeyOrder>
@@ -68,8 +86,7 @@ void write_members(const InKeyOrder& members, std::string& out) {
         if (const auto next = std::next(it); next != members.end() && (*next).key == member.key) continue;
         if (!first) out.push_back(',');
         first = false;
-        json::write_string(member.key, out);
-        out.push_back(':');
+        append_key(member.key, out);
         write_data_value(member.value, out);
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -19,25 +20,32 @@ enum class StopAt : std::uint8_t {
 // First byte at or after `p` that the scan stops at, or `end`. Sixteen bytes at
 // a time with SSE2, else eight at a time in a word, where the lowest flagged
 // byte of each mask is always a true match (a borrow only propagates upwards).
+#if defined(__SSE2__)
+// Bit i set when byte i of the sixteen from `p` is one the scan stops at.
+template <StopAt kStop>
+[[gnu::always_inline]] inline unsigned special_mask16(const char* p) noexcept {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i special;
+    if constexpr (kStop == StopAt::escapes_and_utf8) {
+        // a signed compare below 0x20 catches the bytes from 0x80 up as well
+        special = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+    } else {
+        // v <= 0x1F unsigned exactly when max(v, 0x1F) == 0x1F
+        const __m128i control_max = _mm_set1_epi8(0x1F);
+        special = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
+    }
+    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+    const __m128i slash = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, slash), special)));
+}
+#endif
+
 template <StopAt kStop>
 [[gnu::always_inline]] inline const char* find_string_special(const char* p, const char* end) noexcept {
     constexpr bool kUtf8 = kStop == StopAt::escapes_and_utf8;
 #if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i slash = _mm_set1_epi8('\\');
     while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i special;
-        if constexpr (kUtf8) {
-            // a signed compare below 0x20 catches the bytes from 0x80 up as well
-            special = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
-        } else {
-            // v <= 0x1F unsigned exactly when max(v, 0x1F) == 0x1F
-            const __m128i control_max = _mm_set1_epi8(0x1F);
-            special = _mm_cmpeq_epi8(_mm_max_epu8(v, control_max), control_max);
-        }
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)), special);
-        if (const int mask = _mm_movemask_epi8(hit)) return p + std::countr_zero(static_cast<unsigned>(mask));
+        if (const unsigned mask = special_mask16<kStop>(p)) return p + std::countr_zero(mask);
         p += 16;
     }
 #endif
@@ -61,6 +69,53 @@ template <StopAt kStop>
         if (c == '"' || c == '\\' || c < 0x20 || (kUtf8 && c >= 0x80)) return p;
     }
     return end;
+}
+
+// True when any of the eight bytes in `w` is a quote, a backslash or a
+// control character. Exact: a borrow starts only at a true match.
+[[gnu::always_inline]] constexpr bool word_needs_escape(std::uint64_t w) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    const std::uint64_t quote_bytes = w ^ (kOnes * '"');
+    const std::uint64_t slash_bytes = w ^ (kOnes * '\\');
+    const std::uint64_t flagged = ((w - kOnes * 0x20) & ~w) | ((quote_bytes - kOnes) & ~quote_bytes) |
+                                  ((slash_bytes - kOnes) & ~slash_bytes);
+    return (flagged & kHigh) != 0;
+}
+
+// True when writing `n` bytes from `p` as a JSON string body would escape one.
+// Keys and names are short: below sixteen bytes two overlapping words (or
+// half-words) cover the text without a loop.
+[[gnu::always_inline]] inline bool needs_escape(const char* p, std::size_t n) noexcept {
+#if defined(__SSE2__)
+    if (n >= 16) {
+        // Whole blocks, then the last sixteen bytes, which may overlap them.
+        for (const char* block = p; block + 16 <= p + n; block += 16)
+            if (special_mask16<StopAt::escapes>(block) != 0) return true;
+        return special_mask16<StopAt::escapes>(p + n - 16) != 0;
+    }
+#endif
+    if (n >= 16 || std::endian::native != std::endian::little)
+        return find_string_special<StopAt::escapes>(p, p + n) != p + n;
+    if (n >= 8) {
+        std::uint64_t head;
+        std::uint64_t tail;
+        std::memcpy(&head, p, 8);
+        std::memcpy(&tail, p + n - 8, 8);
+        return word_needs_escape(head) || word_needs_escape(tail);
+    }
+    if (n >= 4) {
+        std::uint32_t head;
+        std::uint32_t tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        return word_needs_escape(std::uint64_t{head} | std::uint64_t{tail} << 32);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        if (c == '"' || c == '\\' || c < 0x20) return true;
+    }
+    return false;
 }
 
 }  // namespace zarn::json::detail

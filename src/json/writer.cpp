@@ -244,16 +244,9 @@ std::string to_json_text(const JsonValue& value) {
     return out;
 }
 
-namespace {
-
-// Most strings written on their own (keys, names) need no escape: one scan
+// Most strings written on their own (keys, names) need no escape: one check
 // finds that, and a plain append follows, without setting up an Output.
-bool needs_escape(std::string_view text) noexcept {
-    const char* const end = text.data() + text.size();
-    return detail::find_string_special<detail::StopAt::escapes>(text.data(), end) != end;
-}
-
-}  // namespace
+bool needs_escape(std::string_view text) noexcept { return detail::needs_escape(text.data(), text.size()); }
 
 void write_string(std::string_view text, std::string& out) {
     if (needs_escape(text)) {

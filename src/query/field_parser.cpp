@@ -1,6 +1,7 @@
 #include "query/field_parser.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <format>
 #include <optional>
@@ -8,6 +9,11 @@
 
 #include "common/stop.hpp"
 #include "json/reader.hpp"
+#include "json/string_scan.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zarn::query {
 namespace {
@@ -102,6 +108,29 @@ constexpr bool is_name_continue(unsigned char c) noexcept {
     return (kByteClasses[c] & (kNameStart | kDigit)) != 0;
 }
 
+// The end of the name whose first byte is at `p`: the first byte from `p` on
+// that cannot continue a name, or `limit`. Sixteen bytes at a time with SSE2.
+const char* name_end(const char* p, const char* limit) noexcept {
+#if defined(__SSE2__)
+    // x in [low, low + count) as unsigned bytes, as a signed compare after a shift.
+    const auto in_range = [](__m128i x, char low, int count) {
+        const __m128i shifted = _mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(0x80 - low)));
+        return _mm_cmplt_epi8(shifted, _mm_set1_epi8(static_cast<char>(count - 0x80)));
+    };
+    while (limit - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i letter = in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 26);
+        const __m128i digit = in_range(v, '0', 10);
+        const __m128i underscore = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), underscore)));
+        if (mask != 0xFFFF) return p + std::countr_one(mask);
+        p += 16;
+    }
+#endif
+    while (p != limit && is_name_continue(static_cast<unsigned char>(*p))) ++p;
+    return p;
+}
+
 // Where a comment starting at `hash` ends: after the first LF or CR, or at
 // the end of the text.
 std::size_t comment_end(std::string_view text, std::size_t hash) noexcept {
@@ -111,16 +140,6 @@ std::size_t comment_end(std::string_view text, std::size_t hash) noexcept {
 
 // Most literals are short and plain; these read them without the JSON
 // reader and give exactly what it would. Anything else goes to the reader.
-
-// The body of a quoted literal made only of printable ASCII without escapes.
-std::optional<std::string_view> plain_ascii_string(std::string_view literal) noexcept {
-    const std::string_view body = literal.substr(1, literal.size() - 2);
-    for (const char ch : body) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c >= 0x80 || c == '\\') return std::nullopt;
-    }
-    return body;
-}
 
 // An integer of at most 18 digits without a leading zero ("0" itself aside):
 // it always fits, as unsigned or as a negative signed value. "-0" is a double
@@ -212,9 +231,7 @@ Result<std::string_view> GraphqlFieldParser::parse_name_view() {
     if (at_end()) return fail(std::string(kNameAtEnd));
     if (!is_name_start(current())) return fail(name_expected_message(current()));
     const char* const start = input_.data() + position_;
-    const char* const limit = input_.data() + input_.size();
-    const char* end = start + 1;
-    while (end != limit && is_name_continue(static_cast<unsigned char>(*end))) ++end;
+    const char* const end = name_end(start + 1, input_.data() + input_.size());
     position_ = static_cast<std::size_t>(end - input_.data());
     return std::string_view(start, static_cast<std::size_t>(end - start));
 }
@@ -357,9 +374,9 @@ std::optional<std::string_view> GraphqlFieldParser::name_after_dollar(std::size_
     scout.position_ = dollar + 1;
     scout.skip_ignored();
     if (!scout.at_name_start()) return std::nullopt;
-    std::size_t end = scout.position_ + 1;
-    while (end < input_.size() && is_name_continue(static_cast<unsigned char>(input_[end]))) ++end;
-    return input_.substr(scout.position_, end - scout.position_);
+    const char* const start = input_.data() + scout.position_;
+    const char* const end = name_end(start + 1, input_.data() + input_.size());
+    return std::string_view(start, static_cast<std::size_t>(end - start));
 }
 
 void GraphqlFieldParser::take_variable_values_at_last_reference(JsonObject& variables) {
@@ -386,10 +403,18 @@ void GraphqlFieldParser::take_variable_values_at_last_reference(JsonObject& vari
 // The literal's exact text, quotes included, is a JSON string: the JSON
 // reader decides which escapes are valid and decodes them.
 Result<JsonValue> GraphqlFieldParser::parse_string_literal() {
+    // Most literals are printable ASCII without escapes: one scan finds their
+    // closing quote and shows that the body is the value.
+    const char* const body = input_.data() + position_ + 1;
+    const char* const limit = input_.data() + input_.size();
+    if (const char* stop = json::detail::find_string_special<json::detail::StopAt::escapes_and_utf8>(body, limit);
+        stop != limit && *stop == '"') {
+        position_ = static_cast<std::size_t>(stop + 1 - input_.data());
+        return JsonValue(std::string(body, stop));
+    }
     const std::size_t start = position_;
     if (auto skipped = skip_string(); !skipped) return fail(std::move(skipped).error());
     const std::string_view literal = input_.substr(start, position_ - start);
-    if (auto plain = plain_ascii_string(literal)) return JsonValue(std::string(*plain));
     auto decoded = json::read_json(literal);
     if (!decoded) return fail(invalid_literal_message("string", decoded.error()));
     return std::move(*decoded);

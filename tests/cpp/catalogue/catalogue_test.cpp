@@ -277,14 +277,21 @@ TEST(Placeholder, NamesServerAndToolVerbatim) {
 }
 
 // The text written straight from the record is the value's own text, for
-// names that need escaping too.
+// names that need escaping too; its size is known ahead when they need none.
 TEST(Placeholder, WrittenTextIsTheValueWritten) {
     for (const ToolMetadata& tool : {ToolMetadata{"alpha", std::nullopt, "look \"up\"", "", "f", true},
                                      ToolMetadata{"s\\\x01\n", "d", "caf\xC3\xA9\t", "", "f", false},
-                                     ToolMetadata{std::string(200, '"'), std::nullopt, "", "", "f", true}}) {
+                                     ToolMetadata{std::string(200, '"'), std::nullopt, "", "", "f", true},
+                                     ToolMetadata{"docs", std::nullopt, "search", "", "docs_search", true},
+                                     ToolMetadata{std::string(40, 's'), std::nullopt, "caf\xC3\xA9", "", "f", true},
+                                     ToolMetadata{"", std::nullopt, "", "", "_", true}}) {
         std::string out = "[";
         tool.write_placeholder_result(out);
         EXPECT_EQ(out, "[" + json::to_json_text(tool.placeholder_result())) << tool.server;
+        if (!json::needs_escape(tool.server) && !json::needs_escape(tool.tool)) {
+            EXPECT_EQ(out.size(), 1 + tool.placeholder_result_size()) << tool.server;
+        }
+        EXPECT_LE(tool.placeholder_result_size() + 1, out.size()) << tool.server;
     }
 }
 

@@ -75,6 +75,27 @@ TEST(WriterStrings, EscapesAtEveryOffset) {
     }
 }
 
+// Bytes next to the escaped ones, and bytes from 0x7F up, pass through the
+// short-text check and the long scan alike, at every offset.
+TEST(WriterStrings, NeighboursOfEscapedBytesStayAtEveryOffset) {
+    for (std::size_t length = 0; length < 40; ++length) {
+        EXPECT_FALSE(needs_escape(std::string(length, 'a'))) << length;
+        for (std::size_t at = 0; at < length; ++at) {
+            for (const char c : {' ', '!', '#', '[', ']', '\x7F', '\x80', '\xFF'}) {
+                std::string text(length, 'a');
+                text[at] = c;
+                EXPECT_FALSE(needs_escape(text)) << "length " << length << " at " << at << " byte " << int(c);
+                EXPECT_EQ(string_text(text), "\"" + text + "\"");
+            }
+            for (const char c : {'"', '\\', '\x1F', '\0'}) {
+                std::string text(length, '\xFF');
+                text[at] = c;
+                EXPECT_TRUE(needs_escape(text)) << "length " << length << " at " << at << " byte " << int(c);
+            }
+        }
+    }
+}
+
 // The output grows while a string is written: many escapes in a row, after
 // text already in the buffer.
 TEST(WriterStrings, GrowsTheOutputInsideAString) {

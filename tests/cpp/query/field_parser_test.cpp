@@ -82,6 +82,10 @@ TEST(GraphqlFieldParser, Operations) {
         {Op::value, "TRUE", R"("TRUE")", 4},
         {Op::value, "nullable", R"("nullable")", 8},
         {Op::value, "ACTIVE)", R"("ACTIVE")", 6},
+        {Op::value, "\"plain ~\x7F\" x", "\"plain ~\x7F\"", 10},
+        {Op::value, R"("a body longer than sixteen bytes"])", R"("a body longer than sixteen bytes")", 34},
+        {Op::value, "\"unterminated", "unterminated GraphQL string literal", 13},
+        {Op::value, "\"\"", R"("")", 2},
         {Op::value, R"("a\"b\u00e9" x)", R"("a\"bé")", 12},
         {Op::value, R"("é \ud83d\ude00 \/")", R"("é 😀 /")", 20},
         {Op::value, "-12", "-12", 3},
@@ -125,6 +129,31 @@ TEST(GraphqlFieldParser, Operations) {
         GraphqlFieldParser parser(c.input, variables);
         EXPECT_EQ(run(parser, c.op), c.expected);
         EXPECT_EQ(parser.position(), c.position);
+    }
+}
+
+// Names are scanned sixteen bytes at a time: every length, each class of name
+// byte at every offset, and each byte that ends a name, including the bytes
+// either side of the letter and digit ranges.
+TEST(GraphqlFieldParser, NamesEndAtTheFirstByteThatCannotContinueThem) {
+    const json::JsonObject no_variables;
+    for (std::size_t length = 1; length < 40; ++length) {
+        for (std::size_t at = 0; at < length; ++at) {
+            for (const char inside : {'a', 'z', 'A', 'Z', '_', '0', '9'}) {
+                std::string name(length, 'n');
+                name[at] = inside;
+                if (at == 0 && inside >= '0' && inside <= '9') continue;  // not a name start
+                for (const char after : {' ', '/', ':', '@', '[', '`', '{', '-', '.', '\x7F', '\x80', '\xC3'}) {
+                    const std::string input = name + after + std::string(20, 'x');
+                    GraphqlFieldParser parser(input, no_variables);
+                    EXPECT_EQ(run(parser, Op::name), "name " + name) << input;
+                    EXPECT_EQ(parser.position(), length) << input;
+                }
+                const std::string input = name;  // a name that ends the text
+                GraphqlFieldParser parser(input, no_variables);
+                EXPECT_EQ(run(parser, Op::name), "name " + name);
+            }
+        }
     }
 }
 
