@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <map>
@@ -28,6 +29,46 @@ struct ServerSummary {
 
 }  // namespace
 
+namespace {
+
+// A field name's slot: eight bytes at a time, each word mixed in by a
+// multiply; the last word overlaps the one before it rather than looping on
+// bytes. Names are short, and std::hash costs several times this on them.
+std::size_t field_hash(std::string_view field) noexcept {
+    constexpr std::uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+    std::uint64_t hash = field.size() * kMultiplier;
+    const auto mix = [&hash](std::uint64_t word) {
+        hash = (hash ^ word) * kMultiplier;
+        hash ^= hash >> 29;
+    };
+    const char* p = field.data();
+    const std::size_t n = field.size();
+    if (n >= 8) {
+        std::uint64_t word;
+        for (std::size_t i = 0; i + 8 <= n; i += 8) {
+            std::memcpy(&word, p + i, 8);
+            mix(word);
+        }
+        if (n % 8 != 0) {
+            std::memcpy(&word, p + n - 8, 8);
+            mix(word);
+        }
+    } else if (n >= 4) {
+        std::uint32_t head;
+        std::uint32_t tail;
+        std::memcpy(&head, p, 4);
+        std::memcpy(&tail, p + n - 4, 4);
+        mix(std::uint64_t{head} | std::uint64_t{tail} << 32);
+    } else {
+        std::uint64_t word = 0;
+        for (std::size_t i = 0; i < n; ++i) word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+        mix(word);
+    }
+    return static_cast<std::size_t>(hash ^ (hash >> 32));
+}
+
+}  // namespace
+
 Catalogue::Catalogue() : text_cache_(std::make_unique<TextCache>()) {}
 
 Catalogue::Catalogue(std::vector<ToolMetadata> tools)
@@ -39,7 +80,7 @@ Catalogue::Catalogue(std::vector<ToolMetadata> tools)
     const std::size_t mask = field_slots_.size() - 1;
     for (std::size_t i = 0; i < tools_.size(); ++i) {
         const std::string_view field = tools_[i].field;
-        for (std::size_t slot = std::hash<std::string_view>{}(field) & mask;; slot = (slot + 1) & mask) {
+        for (std::size_t slot = field_hash(field) & mask;; slot = (slot + 1) & mask) {
             if (field_slots_[slot] == 0) {
                 field_slots_[slot] = static_cast<std::uint32_t>(i + 1);
                 break;
@@ -63,7 +104,7 @@ Result<Catalogue> Catalogue::from_json(std::optional<std::string_view> catalogue
 const ToolMetadata* Catalogue::find_field(std::string_view field) const noexcept {
     if (field_slots_.empty()) return nullptr;  // a moved-from catalogue
     const std::size_t mask = field_slots_.size() - 1;
-    for (std::size_t slot = std::hash<std::string_view>{}(field) & mask;; slot = (slot + 1) & mask) {
+    for (std::size_t slot = field_hash(field) & mask;; slot = (slot + 1) & mask) {
         const std::uint32_t entry = field_slots_[slot];
         if (entry == 0) return nullptr;
         if (tools_[entry - 1].field == field) return &tools_[entry - 1];

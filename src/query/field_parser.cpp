@@ -171,7 +171,7 @@ public:
         }
         if (members_.empty()) members_.reserve(4);
         auto position = members_.end();
-        while (position != members_.begin() && name < std::string_view((position - 1)->first)) --position;
+        while (position != members_.begin() && name_less(name, (position - 1)->first)) --position;
         if (position != members_.begin() && (position - 1)->first == name) {
             (position - 1)->second = std::move(value);
             return;
@@ -185,6 +185,14 @@ public:
     }
 
 private:
+    // Names in one list mostly differ in their first byte, which GraphQL
+    // names always have.
+    static bool name_less(std::string_view a, std::string_view b) noexcept {
+        if (!a.empty() && !b.empty() && a.front() != b.front())
+            return static_cast<unsigned char>(a.front()) < static_cast<unsigned char>(b.front());
+        return a < b;
+    }
+
     static constexpr std::size_t kKeptInOrder = 16;
     std::vector<JsonObject::Member> members_;
 };
