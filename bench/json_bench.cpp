@@ -185,19 +185,22 @@ std::size_t heap_in_use() {
 #endif
 }
 
-// Bytes the tree asks for: element and member arrays at their capacity, and
-// string buffers beyond the inline ones.
+// Bytes the tree asks for: element and member blocks (with their headers),
+// and the texts of strings too long to be held inline.
 std::size_t tree_bytes(const JsonValue& value) {
-    const auto text_bytes = [](const std::string& s) { return s.capacity() > 15 ? s.capacity() + 1 : 0; };
+    constexpr std::size_t kHeader = 2 * sizeof(std::size_t);
+    const auto text_bytes = [](const zarn::json::JsonString& s) { return s.is_inline() ? 0 : s.size(); };
     switch (value.kind()) {
         case zarn::json::JsonKind::string: return text_bytes(value.as_string());
         case zarn::json::JsonKind::array: {
-            std::size_t n = value.as_array().capacity() * sizeof(JsonValue);
-            for (const JsonValue& element : value.as_array()) n += tree_bytes(element);
+            const auto& array = value.as_array();
+            std::size_t n = array.capacity() == 0 ? 0 : kHeader + array.capacity() * sizeof(JsonValue);
+            for (const JsonValue& element : array) n += tree_bytes(element);
             return n;
         }
         case zarn::json::JsonKind::object: {
-            std::size_t n = value.as_object().size() * sizeof(zarn::json::JsonObject::Member);
+            const auto& object = value.as_object();
+            std::size_t n = object.empty() ? 0 : kHeader + object.size() * sizeof(zarn::json::JsonObject::Member);
             for (const auto& [key, member] : value.as_object()) n += text_bytes(key) + tree_bytes(member);
             return n;
         }

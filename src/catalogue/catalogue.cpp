@@ -97,7 +97,7 @@ Result<Catalogue> Catalogue::from_json(std::optional<std::string_view> catalogue
     auto document = json::read_json(*catalogue_json, tool_metadata_read_plan());
     if (!document) return fail("invalid catalogue JSON: " + document.error().to_string());
     std::vector<ToolMetadata> tools;
-    collect_tool_metadata(std::move(*document), tools);
+    collect_tool_metadata(*document, tools);
     return Catalogue(std::move(tools));
 }
 

@@ -26,35 +26,25 @@ constexpr std::string_view kToolsKey = "tools";
 constexpr std::string_view kInnerValueKey = "value";
 
 // The string `value` holds, when its trimmed text is not blank.
-const std::string* non_blank(const JsonValue* value) {
+const json::JsonString* non_blank(const JsonValue* value) {
     if (value == nullptr) return nullptr;
-    const std::string* text = value->if_string();
+    const json::JsonString* text = value->if_string();
     if (text == nullptr || trim_unicode_whitespace(*text).empty()) return nullptr;
     return text;
 }
 
 // The string that string_field takes its text from.
-const std::string* string_field_source(const JsonObject* object, std::span<const std::string_view> keys) {
+const json::JsonString* string_field_source(const JsonObject* object, std::span<const std::string_view> keys) {
     if (object == nullptr || object->empty()) return nullptr;
     for (std::string_view key : keys) {
         const JsonValue* value = object->find(key);
         if (value == nullptr) continue;
-        if (const std::string* text = non_blank(value)) return text;
+        if (const json::JsonString* text = non_blank(value)) return text;
         if (const JsonObject* inner = value->if_object()) {
-            if (const std::string* text = non_blank(inner->find(kInnerValueKey))) return text;
+            if (const json::JsonString* text = non_blank(inner->find(kInnerValueKey))) return text;
         }
     }
     return nullptr;
-}
-
-// `source` trimmed, taken out of the document when trimming leaves it whole
-// and the walk may take texts.
-std::string text_of(const std::string& source, bool take) {
-    const std::string_view trimmed = trim_unicode_whitespace(source);
-    // The walk takes texts only from a document it was handed to own, which
-    // is not const; each tool's own texts are read once.
-    if (take && trimmed.size() == source.size()) return std::move(const_cast<std::string&>(source));
-    return std::string(trimmed);
 }
 
 const bool* boolean_member(const JsonObject& object, std::string_view key) {
@@ -151,10 +141,9 @@ std::size_t tool_candidates(const JsonValue& value) {
 }
 
 void collect(const JsonValue& value, std::optional<std::string_view> server,
-             std::optional<std::string_view> server_description, std::vector<ToolMetadata>& out,
-             bool take_texts) {
+             std::optional<std::string_view> server_description, std::vector<ToolMetadata>& out) {
     if (const json::JsonArray* array = value.if_array()) {
-        for (const JsonValue& element : *array) collect(element, server, server_description, out, take_texts);
+        for (const JsonValue& element : *array) collect(element, server, server_description, out);
         return;
     }
     const JsonObject* object = value.if_object();
@@ -168,23 +157,22 @@ void collect(const JsonValue& value, std::optional<std::string_view> server,
     if (const JsonValue* tools = object->find(kToolsKey)) {
         if (const json::JsonArray* nested = tools->if_array()) {
             for (const JsonValue& element : *nested)
-                collect(element, server, server_description, out, take_texts);
+                collect(element, server, server_description, out);
             return;
         }
     }
     if (!server) return;
-    const std::string* tool = string_field_source(object, kToolKeys);
+    const json::JsonString* tool = string_field_source(object, kToolKeys);
     if (tool == nullptr) return;
 
     ToolMetadata& metadata = out.emplace_back();
     metadata.server = *server;
     if (server_description) metadata.server_description.emplace(*server_description);
-    metadata.field = field_name(*server, trim_unicode_whitespace(*tool));
-    // Server texts are shared by the tools below them, so only the tool's own
-    // texts may be taken.
-    metadata.tool = text_of(*tool, take_texts);
-    if (const std::string* description = string_field_source(object, kDescriptionKeys))
-        metadata.description = text_of(*description, take_texts);
+    const std::string_view tool_name = trim_unicode_whitespace(*tool);
+    metadata.field = field_name(*server, tool_name);
+    metadata.tool = tool_name;
+    if (const json::JsonString* description = string_field_source(object, kDescriptionKeys))
+        metadata.description = trim_unicode_whitespace(*description);
     metadata.read_only = read_only_flag(*object);
 }
 
@@ -241,7 +229,7 @@ const json::ReadPlan& tool_metadata_read_plan() noexcept { return kWalkPlan; }
 
 std::optional<std::string_view> string_field(const JsonObject* object,
                                              std::span<const std::string_view> keys) {
-    if (const std::string* source = string_field_source(object, keys)) return trim_unicode_whitespace(*source);
+    if (const json::JsonString* source = string_field_source(object, keys)) return trim_unicode_whitespace(*source);
     return std::nullopt;
 }
 
@@ -255,12 +243,12 @@ std::string sanitize_graphql_name(std::string_view text) {
 void collect_tool_metadata(const JsonValue& value, std::optional<std::string_view> server,
                            std::optional<std::string_view> server_description,
                            std::vector<ToolMetadata>& out) {
-    collect(value, server, server_description, out, false);
+    collect(value, server, server_description, out);
 }
 
-void collect_tool_metadata(JsonValue&& document, std::vector<ToolMetadata>& out) {
+void collect_tool_metadata(const JsonValue& document, std::vector<ToolMetadata>& out) {
     out.reserve(out.size() + tool_candidates(document));
-    collect(document, std::nullopt, std::nullopt, out, true);
+    collect(document, std::nullopt, std::nullopt, out);
 }
 
 }  // namespace zarn::catalogue

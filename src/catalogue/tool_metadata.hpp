@@ -36,8 +36,8 @@ struct ToolMetadata {
 void collect_tool_metadata(const json::JsonValue& value, std::optional<std::string_view> server,
                            std::optional<std::string_view> server_description,
                            std::vector<ToolMetadata>& out);
-// The same over a whole document the walk may take the tools' texts out of.
-void collect_tool_metadata(json::JsonValue&& document, std::vector<ToolMetadata>& out);
+// The same over a whole document, with the tool list grown once for it.
+void collect_tool_metadata(const json::JsonValue& document, std::vector<ToolMetadata>& out);
 
 // What collect_tool_metadata reads of a document, for reading a catalogue
 // without building the members it never looks at (input schemas, titles).

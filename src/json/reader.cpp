@@ -138,12 +138,11 @@ struct ElementSink {
 };
 
 struct MemberSink {
-    std::vector<JsonObject::Member>* members;
-    std::string* key;
+    std::vector<JsonMember>* members;
+    JsonString* key;
     template <class... Args>
     void operator()(Args&&... args) const {
-        members->emplace_back(std::piecewise_construct, std::forward_as_tuple(std::move(*key)),
-                              std::forward_as_tuple(std::forward<Args>(args)...));
+        members->emplace_back(std::move(*key), JsonValue(std::forward<Args>(args)...));
     }
 };
 
@@ -245,7 +244,7 @@ private:
                 if constexpr (kDiscards<Sink>) {
                     return skip_string();
                 } else {
-                    std::string text = parse_string();
+                    JsonString text = parse_string();
                     if (failed_) return false;
                     sink(std::move(text));
                     return true;
@@ -370,7 +369,7 @@ private:
         if constexpr (kDiscards<Sink>) {
             return skip_string() && expect_colon() && parse_value(depth, sink, context);
         } else {
-            std::string key = parse_string();
+            JsonString key = parse_string();
             if (failed_ || !expect_colon()) return false;
             const Context inner = planner_.member(context, key);
             if (inner == ReadPlan::kPruned) return parse_value(depth, DiscardSink{}, inner);
@@ -387,17 +386,17 @@ private:
         const auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
         const auto count = static_cast<std::size_t>(members_.end() - first);
         order_.resize(count);
-        for (std::uint32_t i = 0; i < count; ++i) order_[i] = {key_prefix(first[i].first), i};
+        for (std::uint32_t i = 0; i < count; ++i) order_[i] = {key_prefix(first[i].key), i};
         const auto key_less = [&](const SortKey& a, const SortKey& b) {
             if (a.prefix != b.prefix) return a.prefix < b.prefix;
-            return first[a.index].first < first[b.index].first;
+            return first[a.index].key < first[b.index].key;
         };
         const auto not_less = [&](const SortKey& a, const SortKey& b) { return !key_less(a, b); };
-        std::vector<JsonObject::Member> sorted;
+        JsonObject object;
         if (std::ranges::adjacent_find(order_, not_less) == order_.end()) {
             // Strictly ascending already, so no repeats either: the common
             // case for text written by a program.
-            sorted.assign(std::make_move_iterator(first), std::make_move_iterator(members_.end()));
+            object = JsonObject::from_sorted_members(std::span(members_).subspan(base));
         } else {
             if (count <= kInsertionSortLimit) {
                 for (std::size_t i = 1; i < count; ++i) {
@@ -409,22 +408,22 @@ private:
             } else {
                 std::ranges::stable_sort(order_, key_less);
             }
-            sorted.reserve(count);
+            object.reserve(count);
             for (std::size_t i = 0; i < count; ++i) {
-                auto& member = first[order_[i].index];
+                JsonMember& member = first[order_[i].index];
                 if (i + 1 < count && order_[i].prefix == order_[i + 1].prefix &&
-                    member.first == first[order_[i + 1].index].first)
+                    member.key == first[order_[i + 1].index].key)
                     continue;  // a later member has this key
-                sorted.push_back(std::move(member));
+                object.append_sorted(std::move(member.key), std::move(member.value));
             }
         }
         members_.erase(first, members_.end());
-        return JsonObject::from_sorted_members(std::move(sorted));
+        return object;
     }
 
     // The first eight bytes of `key`, zero-padded, as a big-endian number:
     // keys whose prefixes differ compare as their prefixes do.
-    static std::uint64_t key_prefix(const std::string& key) noexcept {
+    static std::uint64_t key_prefix(std::string_view key) noexcept {
         const std::size_t n = std::min<std::size_t>(key.size(), 8);
         std::uint64_t prefix = 0;
         for (std::size_t i = 0; i < n; ++i)
@@ -456,13 +455,13 @@ private:
     // quote. A string without escapes (the usual kind) is scanned, checked to
     // be well-formed UTF-8 and copied once; the first escape switches to
     // decoding piece by piece. On failure the result is empty.
-    std::string parse_string() {
+    JsonString parse_string() {
         const char* const start = cur_ + 1;
         const char* const p = find_quote_or_escape(start);
         if (p == nullptr) return {};
         if (*p == '"') {
             cur_ = p + 1;
-            return std::string(start, p);
+            return JsonString(std::string_view(start, static_cast<std::size_t>(p - start)));
         }
         cur_ = p;
         return parse_escaped_string(start);
@@ -484,16 +483,18 @@ private:
         }
     }
 
-    // The rest of a string from its first escape, the cursor on it.
-    std::string parse_escaped_string(const char* start) {
-        std::string out(start, cur_);
+    // The rest of a string from its first escape, the cursor on it; decoded
+    // into a buffer kept across strings, then copied once at its final size.
+    JsonString parse_escaped_string(const char* start) {
+        std::string& out = decoded_;
+        out.assign(start, cur_);
         for (;;) {
             const char* const p = find_quote_or_escape(cur_);
             if (p == nullptr) return {};
             out.append(cur_, p);
             if (*p == '"') {
                 cur_ = p + 1;
-                return out;
+                return JsonString(out);
             }
             cur_ = p;
             if (!parse_escape(out)) return {};
@@ -772,9 +773,10 @@ private:
     Fault fault_ = Fault::expected_value;
     const char* fault_at_ = nullptr;
     std::vector<JsonValue> elements_;          // elements of the arrays being read
-    std::vector<JsonObject::Member> members_;  // members of the objects being read
+    std::vector<JsonMember> members_;          // members of the objects being read
     std::vector<SortKey> order_;               // scratch for sorting one object's members
     std::string scratch_;                      // escapes decoded while skipping a string
+    std::string decoded_;                      // a string with escapes, as it is decoded
 };
 
 }  // namespace

@@ -11,30 +11,47 @@ namespace {
 constexpr std::size_t kInsertionSortLimit = 16;
 constexpr std::size_t kLinearFindLimit = 8;
 
-bool key_less(const JsonObject::Member& m, std::string_view key) noexcept {
-    return std::string_view(m.first) < key;
-}
+bool key_less(const JsonMember& m, std::string_view key) noexcept { return m.key.view() < key; }
 
 }  // namespace
 
-JsonObject::JsonObject(std::initializer_list<Member> members)
-    : JsonObject(from_members(std::vector<Member>(members))) {}
-
-JsonObject JsonObject::from_members(std::vector<Member> members) {
-    const auto less = [](const Member& a, const Member& b) { return a.first < b.first; };
-    JsonObject object;
-    // Text written by a machine is often in key order already: one pass, no moves.
-    if (std::ranges::adjacent_find(members, std::not_fn(less)) == members.end()) {
-        object.members_ = std::move(members);
-        return object;
+void JsonString::assign_new(const char* text, std::size_t size) {
+    if (size <= kInlineCapacity) {
+        if (text != nullptr) std::memcpy(bytes_, text, size);
+        set_inline_size(size);
+        return;
     }
+    char* const heap = static_cast<char*>(::operator new(size));
+    if (text != nullptr) std::memcpy(heap, text, size);
+    std::memcpy(bytes_, &heap, sizeof heap);
+    set_heap_size(size);
+}
+
+JsonArray::JsonArray(std::initializer_list<JsonValue> values) {
+    storage_.reserve(values.size());
+    for (const JsonValue& value : values) storage_.emplace_back(value);
+}
+
+bool operator==(const JsonArray& a, const JsonArray& b) { return std::ranges::equal(a, b); }
+
+JsonObject::JsonObject(std::initializer_list<JsonMember> members) {
+    std::vector<JsonMember> copies(members);
+    *this = from_members(std::span(copies));
+}
+
+JsonObject JsonObject::from_members(std::vector<JsonMember>&& members) { return from_members(std::span(members)); }
+
+JsonObject JsonObject::from_members(std::span<JsonMember> members) {
+    const auto less = [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; };
+    // Text written by a machine is often in key order already: one pass, no sort.
+    if (std::ranges::adjacent_find(members, std::not_fn(less)) == members.end()) return from_sorted_members(members);
     // Stable, so that among equal keys the written order survives and the last
     // one can be kept. Small objects (the common case) sort by insertion, which
     // needs no scratch buffer.
     if (members.size() <= kInsertionSortLimit) {
         for (std::size_t i = 1; i < members.size(); ++i) {
             if (!less(members[i], members[i - 1])) continue;
-            Member moving = std::move(members[i]);
+            JsonMember moving = std::move(members[i]);
             std::size_t j = i;
             do {
                 members[j] = std::move(members[j - 1]);
@@ -45,66 +62,93 @@ JsonObject JsonObject::from_members(std::vector<Member> members) {
     } else {
         std::ranges::stable_sort(members, less);
     }
-    // Keep the last of each run of equal keys, compacting in place.
-    std::size_t kept = 0;
+    // Keep the last of each run of equal keys.
+    JsonObject object;
+    object.reserve(members.size());
     for (std::size_t i = 0; i < members.size(); ++i) {
-        if (kept > 0 && members[kept - 1].first == members[i].first) {
-            members[kept - 1].second = std::move(members[i].second);
-        } else {
-            if (kept != i) members[kept] = std::move(members[i]);
-            ++kept;
-        }
+        if (i + 1 < members.size() && members[i].key == members[i + 1].key) continue;
+        object.storage_.emplace_back(std::move(members[i]));
     }
-    members.erase(members.begin() + static_cast<std::ptrdiff_t>(kept), members.end());
-    object.members_ = std::move(members);
     return object;
 }
 
-JsonObject JsonObject::from_sorted_members(std::vector<Member> members) noexcept {
+JsonObject JsonObject::from_sorted_members(std::span<JsonMember> members) {
     JsonObject object;
-    object.members_ = std::move(members);
+    object.reserve(members.size());
+    for (JsonMember& member : members) object.storage_.emplace_back(std::move(member));
     return object;
 }
 
 const JsonValue* JsonObject::find(std::string_view key) const noexcept {
     // Most objects are small, and most keys they are asked for differ from
     // their keys in length: a scan compares sizes first and bytes rarely.
-    if (members_.size() <= kLinearFindLimit) {
-        for (const Member& member : members_)
-            if (member.first.size() == key.size() && std::string_view(member.first) == key) return &member.second;
+    if (size() <= kLinearFindLimit) {
+        for (const JsonMember& member : *this)
+            if (member.key.size() == key.size() && member.key.view() == key) return &member.value;
         return nullptr;
     }
-    const auto it = std::lower_bound(members_.begin(), members_.end(), key, key_less);
-    return it != members_.end() && it->first == key ? &it->second : nullptr;
+    const auto it = std::lower_bound(begin(), end(), key, key_less);
+    return it != end() && it->key == key ? &it->value : nullptr;
 }
 
 JsonValue* JsonObject::find(std::string_view key) noexcept {
     return const_cast<JsonValue*>(std::as_const(*this).find(key));
 }
 
-JsonValue& JsonObject::insert_or_assign(std::string key, JsonValue value) {
-    auto it = std::lower_bound(members_.begin(), members_.end(), std::string_view(key), key_less);
-    if (it != members_.end() && it->first == key) {
-        it->second = std::move(value);
-        return it->second;
+JsonValue& JsonObject::insert_or_assign(JsonString key, JsonValue value) {
+    auto it = std::lower_bound(begin(), end(), key.view(), key_less);
+    if (it != end() && it->key == key) {
+        it->value = std::move(value);
+        return it->value;
     }
-    return members_.emplace(it, std::move(key), std::move(value))->second;
+    return storage_.emplace_at(static_cast<std::size_t>(it - begin()), std::move(key), std::move(value)).value;
 }
 
-void JsonObject::append_sorted(std::string key, JsonValue value) {
-    members_.emplace_back(std::move(key), std::move(value));
+void JsonObject::append_sorted(JsonString key, JsonValue value) { storage_.emplace_back(std::move(key), std::move(value)); }
+
+bool operator==(const JsonObject& a, const JsonObject& b) { return std::ranges::equal(a, b); }
+
+JsonValue::JsonValue(const JsonValue& other) {
+    switch (other.kind()) {
+        case JsonKind::string: ::new (static_cast<void*>(bytes_)) JsonString(other.as_string()); return;
+        case JsonKind::array:
+            ::new (static_cast<void*>(bytes_)) JsonArray(other.as_array());
+            set_tag(JsonKind::array);
+            return;
+        case JsonKind::object:
+            ::new (static_cast<void*>(bytes_)) JsonObject(other.as_object());
+            set_tag(JsonKind::object);
+            return;
+        default: std::memcpy(bytes_, other.bytes_, sizeof bytes_); return;
+    }
 }
 
-bool operator==(const JsonObject& a, const JsonObject& b) { return a.members_ == b.members_; }
+void JsonValue::release_heap() noexcept {
+    switch (kind()) {
+        case JsonKind::string: payload<JsonString>()->~JsonString(); return;
+        case JsonKind::array: payload<JsonArray>()->~JsonArray(); return;
+        case JsonKind::object: payload<JsonObject>()->~JsonObject(); return;
+        default: return;
+    }
+}
 
 bool operator==(const JsonValue& a, const JsonValue& b) {
     if (a.kind() != b.kind()) return false;
-    if (a.kind() == JsonKind::floating) {
-        const double x = a.as_double();
-        const double y = b.as_double();
-        return x == y && std::signbit(x) == std::signbit(y);
+    switch (a.kind()) {
+        case JsonKind::null: return true;
+        case JsonKind::boolean: return a.as_bool() == b.as_bool();
+        case JsonKind::unsigned_integer: return a.as_unsigned() == b.as_unsigned();
+        case JsonKind::negative_integer: return a.as_negative() == b.as_negative();
+        case JsonKind::floating: {
+            const double x = a.as_double();
+            const double y = b.as_double();
+            return x == y && std::signbit(x) == std::signbit(y);
+        }
+        case JsonKind::string: return a.as_string() == b.as_string();
+        case JsonKind::array: return a.as_array() == b.as_array();
+        case JsonKind::object: return a.as_object() == b.as_object();
     }
-    return a.data_ == b.data_;
+    return false;
 }
 
 }  // namespace zarn::json

@@ -1,63 +1,26 @@
 #pragma once
 
-#include <algorithm>
+#include <compare>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
+#include <iterator>
+#include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
 namespace zarn::json {
 
-class JsonValue;
-using JsonArray = std::vector<JsonValue>;
-
-// A JSON object: members kept in ascending byte order of their keys, one entry
-// per key. Flat sorted storage: lookups are binary searches, iteration and
-// writing walk the vector in order.
-class JsonObject {
-public:
-    using Member = std::pair<std::string, JsonValue>;
-    using const_iterator = std::vector<Member>::const_iterator;
-    using iterator = std::vector<Member>::iterator;
-
-    JsonObject() = default;
-    JsonObject(std::initializer_list<Member> members);
-
-    // Builds an object from members in any order; of repeated keys the one
-    // given last is kept.
-    [[nodiscard]] static JsonObject from_members(std::vector<Member> members);
-    // Adopts members whose keys the caller has already checked to be strictly
-    // ascending (so no key repeats); nothing is moved or compared.
-    [[nodiscard]] static JsonObject from_sorted_members(std::vector<Member> members) noexcept;
-
-    // Defined below JsonValue: their bodies need the complete member type.
-    [[nodiscard]] std::size_t size() const noexcept;
-    [[nodiscard]] bool empty() const noexcept;
-    [[nodiscard]] const_iterator begin() const noexcept;
-    [[nodiscard]] const_iterator end() const noexcept;
-    [[nodiscard]] iterator begin() noexcept;
-    [[nodiscard]] iterator end() noexcept;
-
-    [[nodiscard]] const JsonValue* find(std::string_view key) const noexcept;
-    [[nodiscard]] JsonValue* find(std::string_view key) noexcept;
-    [[nodiscard]] bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
-
-    // Inserts the member, replacing the value of an existing key.
-    JsonValue& insert_or_assign(std::string key, JsonValue value);
-
-    void reserve(std::size_t n);
-    // Appends a member whose key sorts after every key present; the caller
-    // guarantees the order (writers of fixed-order entries use it).
-    void append_sorted(std::string key, JsonValue value);
-
-    friend bool operator==(const JsonObject&, const JsonObject&);
-
-private:
-    std::vector<Member> members_;
-};
+// A document is read, moved into its containers and freed far more often
+// than it is looked at, so values are laid out for that: every value is
+// sixteen bytes, strings of up to fifteen bytes live inside it, and each
+// string, array and object owns at most one heap block. Every kind is
+// trivially relocatable: a move copies the sixteen bytes and leaves null
+// behind, and containers grow by copying their elements' bytes.
 
 enum class JsonKind : std::uint8_t {
     null,
@@ -70,27 +33,350 @@ enum class JsonKind : std::uint8_t {
     object,
 };
 
+namespace detail {
+
+// The last byte of every value: its kind in the low three bits; for a string
+// held inline, bit 3 and the length in the high four bits.
+inline constexpr std::size_t kTagByte = 15;
+inline constexpr std::uint8_t kKindMask = 0x07;
+inline constexpr std::uint8_t kInlineString = 0x08;
+
+}  // namespace detail
+
+// An immutable UTF-8 text, as a key or a string value. Up to fifteen bytes
+// are held inline; longer texts in one heap block of exactly their size.
+class JsonString {
+public:
+    static constexpr std::size_t kInlineCapacity = 15;
+
+    JsonString() noexcept { set_inline_size(0); }
+    JsonString(std::string_view text) { assign_new(text.data(), text.size()); }
+    JsonString(const std::string& text) : JsonString(std::string_view(text)) {}
+    JsonString(const char* text) : JsonString(std::string_view(text)) {}
+    JsonString(const JsonString& other) : JsonString(other.view()) {}
+    JsonString(JsonString&& other) noexcept { relocate_from(other); }
+    JsonString& operator=(const JsonString& other) {
+        if (this != &other) *this = JsonString(other);
+        return *this;
+    }
+    JsonString& operator=(JsonString&& other) noexcept {
+        if (this != &other) {
+            release();
+            relocate_from(other);
+        }
+        return *this;
+    }
+    ~JsonString() { release(); }
+
+    // A string of `size` bytes for the caller to fill through writable_data:
+    // for readers that decode into place.
+    [[nodiscard]] static JsonString with_size(std::size_t size) {
+        JsonString text;
+        text.assign_new(nullptr, size);
+        return text;
+    }
+    [[nodiscard]] char* writable_data() noexcept { return is_inline() ? inline_chars() : heap_pointer(); }
+    // Keeps the first `size` bytes, `size` no more than the current size.
+    void truncate(std::size_t size) noexcept {
+        if (is_inline()) set_inline_size(size);
+        else set_heap_size(size);
+    }
+
+    [[nodiscard]] bool is_inline() const noexcept { return (bytes_[detail::kTagByte] & detail::kInlineString) != 0; }
+    [[nodiscard]] std::size_t size() const noexcept {
+        return is_inline() ? static_cast<std::size_t>(bytes_[detail::kTagByte] >> 4) : heap_size();
+    }
+    [[nodiscard]] bool empty() const noexcept { return size() == 0; }
+    [[nodiscard]] const char* data() const noexcept {
+        return is_inline() ? reinterpret_cast<const char*>(bytes_) : heap_pointer();
+    }
+    [[nodiscard]] std::string_view view() const noexcept {
+        if (is_inline()) return {reinterpret_cast<const char*>(bytes_), static_cast<std::size_t>(bytes_[detail::kTagByte] >> 4)};
+        return {heap_pointer(), heap_size()};
+    }
+    operator std::string_view() const noexcept { return view(); }
+    [[nodiscard]] std::string str() const { return std::string(view()); }
+
+    friend bool operator==(const JsonString& a, const JsonString& b) noexcept { return a.view() == b.view(); }
+    friend bool operator==(const JsonString& a, std::string_view b) noexcept { return a.view() == b; }
+    friend bool operator==(const JsonString& a, const char* b) noexcept { return a.view() == std::string_view(b); }
+    friend bool operator==(const JsonString& a, const std::string& b) noexcept { return a.view() == b; }
+    friend std::strong_ordering operator<=>(const JsonString& a, const JsonString& b) noexcept {
+        return a.view() <=> b.view();
+    }
+    friend std::strong_ordering operator<=>(const JsonString& a, std::string_view b) noexcept {
+        return a.view() <=> b;
+    }
+
+private:
+    friend class JsonValue;
+    static constexpr std::uint8_t kStringTag = static_cast<std::uint8_t>(JsonKind::string);
+
+    char* inline_chars() noexcept { return reinterpret_cast<char*>(bytes_); }
+    void set_inline_size(std::size_t size) noexcept {
+        bytes_[detail::kTagByte] = static_cast<std::uint8_t>(kStringTag | detail::kInlineString | (size << 4));
+    }
+    [[nodiscard]] char* heap_pointer() const noexcept {
+        char* pointer;
+        std::memcpy(&pointer, bytes_, sizeof pointer);
+        return pointer;
+    }
+    // Seven bytes after the pointer, least significant first.
+    [[nodiscard]] std::size_t heap_size() const noexcept {
+        std::uint64_t size = 0;
+        for (std::size_t i = 0; i < 7; ++i) size |= std::uint64_t{bytes_[8 + i]} << (8 * i);
+        return static_cast<std::size_t>(size);
+    }
+    void set_heap_size(std::size_t size) noexcept {
+        for (std::size_t i = 0; i < 7; ++i) bytes_[8 + i] = static_cast<std::uint8_t>(size >> (8 * i));
+        bytes_[detail::kTagByte] = kStringTag;
+    }
+    // Copies `size` bytes from `text` (or leaves them to the caller when it
+    // is null) into new storage; the string holds nothing before.
+    void assign_new(const char* text, std::size_t size);
+    void relocate_from(JsonString& other) noexcept {
+        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        other.set_inline_size(0);
+    }
+    void release() noexcept {
+        if (!is_inline()) ::operator delete(heap_pointer());
+    }
+
+    alignas(8) std::uint8_t bytes_[16];
+};
+
+class JsonValue;
+struct JsonMember;
+
+namespace detail {
+
+// The heap block behind a non-empty array or object: its size and capacity,
+// then the elements. An empty container has no block.
+struct BlockHeader {
+    std::size_t size;
+    std::size_t capacity;
+};
+
+// Owning, growable storage of trivially relocatable elements.
+template <class T>
+class FlatStorage {
+public:
+    FlatStorage() noexcept = default;
+    FlatStorage(const FlatStorage& other);
+    FlatStorage(FlatStorage&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+    FlatStorage& operator=(const FlatStorage& other) {
+        if (this != &other) *this = FlatStorage(other);
+        return *this;
+    }
+    FlatStorage& operator=(FlatStorage&& other) noexcept {
+        if (this != &other) {
+            release();
+            block_ = std::exchange(other.block_, nullptr);
+        }
+        return *this;
+    }
+    ~FlatStorage() { release(); }
+
+    [[nodiscard]] std::size_t size() const noexcept { return block_ != nullptr ? block_->size : 0; }
+    [[nodiscard]] std::size_t capacity() const noexcept { return block_ != nullptr ? block_->capacity : 0; }
+    [[nodiscard]] T* data() noexcept { return block_ != nullptr ? items() : nullptr; }
+    [[nodiscard]] const T* data() const noexcept { return block_ != nullptr ? items() : nullptr; }
+
+    void reserve(std::size_t capacity);
+    template <class... Args>
+    T& emplace_back(Args&&... args) {
+        // When full, the element is built before the storage moves: the
+        // arguments may refer into it.
+        if (size() == capacity()) return relocate_in(size(), T(std::forward<Args>(args)...));
+        T* slot = ::new (static_cast<void*>(items() + block_->size)) T(std::forward<Args>(args)...);
+        ++block_->size;
+        return *slot;
+    }
+    // Constructs an element at `index`, shifting the ones from there up.
+    template <class... Args>
+    T& emplace_at(std::size_t index, Args&&... args) {
+        return relocate_in(index, T(std::forward<Args>(args)...));
+    }
+    void pop_back() noexcept {
+        --block_->size;
+        items()[block_->size].~T();
+    }
+    void clear() noexcept {
+        if (block_ == nullptr) return;
+        destroy_items();
+        block_->size = 0;
+    }
+
+private:
+    // Moves `value` in at `index` by its bytes, growing first if full, and
+    // leaves an empty element in its place.
+    T& relocate_in(std::size_t index, T&& value) {
+        if (size() == capacity()) reserve(size() == 0 ? 4 : 2 * size());
+        T* const at = items() + index;
+        std::memmove(static_cast<void*>(at + 1), static_cast<const void*>(at), (block_->size - index) * sizeof(T));
+        std::memcpy(static_cast<void*>(at), static_cast<const void*>(&value), sizeof(T));
+        ::new (static_cast<void*>(&value)) T();
+        ++block_->size;
+        return *at;
+    }
+    [[nodiscard]] T* items() const noexcept { return reinterpret_cast<T*>(block_ + 1); }
+    void destroy_items() noexcept {
+        T* const first = items();
+        for (std::size_t i = 0; i < block_->size; ++i) first[i].~T();
+    }
+    void release() noexcept {
+        if (block_ == nullptr) return;
+        destroy_items();
+        ::operator delete(block_);
+    }
+
+    BlockHeader* block_ = nullptr;
+};
+
+}  // namespace detail
+
+// A JSON array: a contiguous sequence of values, with the parts of the
+// std::vector interface that callers use.
+class JsonArray {
+public:
+    using value_type = JsonValue;
+    using iterator = JsonValue*;
+    using const_iterator = const JsonValue*;
+
+    JsonArray() noexcept = default;
+    JsonArray(std::initializer_list<JsonValue> values);
+    template <std::input_iterator It, std::sentinel_for<It> End>
+    JsonArray(It first, End last) {
+        if constexpr (std::forward_iterator<It>) storage_.reserve(static_cast<std::size_t>(std::ranges::distance(first, last)));
+        for (; first != last; ++first) storage_.emplace_back(*first);
+    }
+
+    [[nodiscard]] std::size_t size() const noexcept { return storage_.size(); }
+    [[nodiscard]] bool empty() const noexcept { return size() == 0; }
+    [[nodiscard]] std::size_t capacity() const noexcept { return storage_.capacity(); }
+    [[nodiscard]] JsonValue* data() noexcept { return storage_.data(); }
+    [[nodiscard]] const JsonValue* data() const noexcept { return storage_.data(); }
+    // Defined below JsonValue: their bodies need the complete element type.
+    [[nodiscard]] iterator begin() noexcept;
+    [[nodiscard]] iterator end() noexcept;
+    [[nodiscard]] const_iterator begin() const noexcept;
+    [[nodiscard]] const_iterator end() const noexcept;
+    [[nodiscard]] JsonValue& operator[](std::size_t i) noexcept;
+    [[nodiscard]] const JsonValue& operator[](std::size_t i) const noexcept;
+    [[nodiscard]] JsonValue& front() noexcept;
+    [[nodiscard]] const JsonValue& front() const noexcept;
+    [[nodiscard]] JsonValue& back() noexcept;
+    [[nodiscard]] const JsonValue& back() const noexcept;
+
+    void reserve(std::size_t capacity) { storage_.reserve(capacity); }
+    void push_back(const JsonValue& value);
+    void push_back(JsonValue&& value);
+    template <class... Args>
+    JsonValue& emplace_back(Args&&... args) {
+        return storage_.emplace_back(std::forward<Args>(args)...);
+    }
+    void pop_back() noexcept { storage_.pop_back(); }
+    void clear() noexcept { storage_.clear(); }
+
+    friend bool operator==(const JsonArray& a, const JsonArray& b);
+
+private:
+    detail::FlatStorage<JsonValue> storage_;
+};
+
+// A JSON object: members kept in ascending byte order of their keys, one entry
+// per key. Flat sorted storage: lookups are scans or binary searches,
+// iteration and writing walk the members in order.
+class JsonObject {
+public:
+    using Member = JsonMember;
+    using iterator = JsonMember*;
+    using const_iterator = const JsonMember*;
+
+    JsonObject() noexcept = default;
+    // Of repeated keys the one given last is kept.
+    JsonObject(std::initializer_list<JsonMember> members);
+
+    // Builds an object from members in any order; of repeated keys the one
+    // given last is kept. The members are moved from.
+    [[nodiscard]] static JsonObject from_members(std::span<JsonMember> members);
+    [[nodiscard]] static JsonObject from_members(std::vector<JsonMember>&& members);
+    // Adopts members whose keys the caller has already checked to be strictly
+    // ascending (so no key repeats); they are moved from, not compared.
+    [[nodiscard]] static JsonObject from_sorted_members(std::span<JsonMember> members);
+
+    [[nodiscard]] std::size_t size() const noexcept { return storage_.size(); }
+    [[nodiscard]] bool empty() const noexcept { return size() == 0; }
+    // Defined below JsonMember.
+    [[nodiscard]] iterator begin() noexcept;
+    [[nodiscard]] iterator end() noexcept;
+    [[nodiscard]] const_iterator begin() const noexcept;
+    [[nodiscard]] const_iterator end() const noexcept;
+
+    [[nodiscard]] const JsonValue* find(std::string_view key) const noexcept;
+    [[nodiscard]] JsonValue* find(std::string_view key) noexcept;
+    [[nodiscard]] bool contains(std::string_view key) const noexcept { return find(key) != nullptr; }
+
+    // Inserts the member, replacing the value of an existing key.
+    JsonValue& insert_or_assign(JsonString key, JsonValue value);
+
+    void reserve(std::size_t n) { storage_.reserve(n); }
+    // Appends a member whose key sorts after every key present; the caller
+    // guarantees the order (writers of fixed-order entries use it).
+    void append_sorted(JsonString key, JsonValue value);
+
+    friend bool operator==(const JsonObject& a, const JsonObject& b);
+
+private:
+    detail::FlatStorage<JsonMember> storage_;
+};
+
 class JsonValue {
 public:
-    JsonValue() noexcept = default;
-    JsonValue(std::nullptr_t) noexcept {}
-    JsonValue(bool b) noexcept : data_(b) {}
-    JsonValue(std::uint64_t n) noexcept : data_(n) {}
+    JsonValue() noexcept { set_tag(JsonKind::null); }
+    JsonValue(std::nullptr_t) noexcept : JsonValue() {}
+    JsonValue(bool b) noexcept { store(JsonKind::boolean, b); }
+    JsonValue(std::uint64_t n) noexcept { store(JsonKind::unsigned_integer, n); }
     // A non-negative signed value is stored as unsigned, so each integer has
     // one representation.
     JsonValue(std::int64_t n) noexcept {
-        if (n < 0) data_ = n; else data_ = static_cast<std::uint64_t>(n);
+        if (n < 0) store(JsonKind::negative_integer, n);
+        else store(JsonKind::unsigned_integer, static_cast<std::uint64_t>(n));
     }
     JsonValue(int n) noexcept : JsonValue(static_cast<std::int64_t>(n)) {}
-    JsonValue(unsigned n) noexcept : data_(static_cast<std::uint64_t>(n)) {}
-    JsonValue(double d) noexcept : data_(d) {}
-    JsonValue(std::string s) noexcept : data_(std::move(s)) {}
-    JsonValue(std::string_view s) : data_(std::string(s)) {}
-    JsonValue(const char* s) : data_(std::string(s)) {}
-    JsonValue(JsonArray a) noexcept : data_(std::move(a)) {}
-    JsonValue(JsonObject o) noexcept : data_(std::move(o)) {}
+    JsonValue(unsigned n) noexcept : JsonValue(static_cast<std::uint64_t>(n)) {}
+    JsonValue(double d) noexcept { store(JsonKind::floating, d); }
+    JsonValue(JsonString s) noexcept { ::new (static_cast<void*>(bytes_)) JsonString(std::move(s)); }
+    JsonValue(std::string_view s) : JsonValue(JsonString(s)) {}
+    JsonValue(const std::string& s) : JsonValue(JsonString(s)) {}
+    JsonValue(const char* s) : JsonValue(JsonString(s)) {}
+    JsonValue(JsonArray a) noexcept {
+        ::new (static_cast<void*>(bytes_)) JsonArray(std::move(a));
+        set_tag(JsonKind::array);
+    }
+    JsonValue(JsonObject o) noexcept {
+        ::new (static_cast<void*>(bytes_)) JsonObject(std::move(o));
+        set_tag(JsonKind::object);
+    }
 
-    [[nodiscard]] JsonKind kind() const noexcept { return static_cast<JsonKind>(data_.index()); }
+    JsonValue(const JsonValue& other);
+    JsonValue(JsonValue&& other) noexcept { relocate_from(other); }
+    JsonValue& operator=(const JsonValue& other) {
+        if (this != &other) *this = JsonValue(other);
+        return *this;
+    }
+    JsonValue& operator=(JsonValue&& other) noexcept {
+        if (this != &other) {
+            release();
+            relocate_from(other);
+        }
+        return *this;
+    }
+    ~JsonValue() { release(); }
+
+    [[nodiscard]] JsonKind kind() const noexcept {
+        return static_cast<JsonKind>(bytes_[detail::kTagByte] & detail::kKindMask);
+    }
     [[nodiscard]] bool is_null() const noexcept { return kind() == JsonKind::null; }
     [[nodiscard]] bool is_bool() const noexcept { return kind() == JsonKind::boolean; }
     [[nodiscard]] bool is_string() const noexcept { return kind() == JsonKind::string; }
@@ -98,47 +384,132 @@ public:
     [[nodiscard]] bool is_object() const noexcept { return kind() == JsonKind::object; }
     [[nodiscard]] bool is_number() const noexcept {
         const auto k = kind();
-        return k == JsonKind::unsigned_integer || k == JsonKind::negative_integer ||
-               k == JsonKind::floating;
+        return k == JsonKind::unsigned_integer || k == JsonKind::negative_integer || k == JsonKind::floating;
     }
 
     // Checked access: nullptr when the value is of another kind.
-    [[nodiscard]] const bool* if_bool() const noexcept { return std::get_if<bool>(&data_); }
-    [[nodiscard]] const std::uint64_t* if_unsigned() const noexcept { return std::get_if<std::uint64_t>(&data_); }
-    [[nodiscard]] const std::int64_t* if_negative() const noexcept { return std::get_if<std::int64_t>(&data_); }
-    [[nodiscard]] const double* if_double() const noexcept { return std::get_if<double>(&data_); }
-    [[nodiscard]] const std::string* if_string() const noexcept { return std::get_if<std::string>(&data_); }
-    [[nodiscard]] const JsonArray* if_array() const noexcept { return std::get_if<JsonArray>(&data_); }
-    [[nodiscard]] const JsonObject* if_object() const noexcept { return std::get_if<JsonObject>(&data_); }
-    [[nodiscard]] JsonArray* if_array() noexcept { return std::get_if<JsonArray>(&data_); }
-    [[nodiscard]] JsonObject* if_object() noexcept { return std::get_if<JsonObject>(&data_); }
+    [[nodiscard]] const bool* if_bool() const noexcept { return get_if<bool>(JsonKind::boolean); }
+    [[nodiscard]] const std::uint64_t* if_unsigned() const noexcept {
+        return get_if<std::uint64_t>(JsonKind::unsigned_integer);
+    }
+    [[nodiscard]] const std::int64_t* if_negative() const noexcept {
+        return get_if<std::int64_t>(JsonKind::negative_integer);
+    }
+    [[nodiscard]] const double* if_double() const noexcept { return get_if<double>(JsonKind::floating); }
+    [[nodiscard]] const JsonString* if_string() const noexcept { return get_if<JsonString>(JsonKind::string); }
+    [[nodiscard]] const JsonArray* if_array() const noexcept { return get_if<JsonArray>(JsonKind::array); }
+    [[nodiscard]] const JsonObject* if_object() const noexcept { return get_if<JsonObject>(JsonKind::object); }
+    [[nodiscard]] JsonArray* if_array() noexcept { return get_if<JsonArray>(JsonKind::array); }
+    [[nodiscard]] JsonObject* if_object() noexcept { return get_if<JsonObject>(JsonKind::object); }
 
     // Unchecked access: the caller has tested the kind.
-    [[nodiscard]] bool as_bool() const { return std::get<bool>(data_); }
-    [[nodiscard]] std::uint64_t as_unsigned() const { return std::get<std::uint64_t>(data_); }
-    [[nodiscard]] std::int64_t as_negative() const { return std::get<std::int64_t>(data_); }
-    [[nodiscard]] double as_double() const { return std::get<double>(data_); }
-    [[nodiscard]] const std::string& as_string() const { return std::get<std::string>(data_); }
-    [[nodiscard]] const JsonArray& as_array() const { return std::get<JsonArray>(data_); }
-    [[nodiscard]] const JsonObject& as_object() const { return std::get<JsonObject>(data_); }
-    [[nodiscard]] JsonArray& as_array() { return std::get<JsonArray>(data_); }
-    [[nodiscard]] JsonObject& as_object() { return std::get<JsonObject>(data_); }
+    [[nodiscard]] bool as_bool() const noexcept { return *payload<bool>(); }
+    [[nodiscard]] std::uint64_t as_unsigned() const noexcept { return *payload<std::uint64_t>(); }
+    [[nodiscard]] std::int64_t as_negative() const noexcept { return *payload<std::int64_t>(); }
+    [[nodiscard]] double as_double() const noexcept { return *payload<double>(); }
+    [[nodiscard]] const JsonString& as_string() const noexcept { return *payload<JsonString>(); }
+    [[nodiscard]] const JsonArray& as_array() const noexcept { return *payload<JsonArray>(); }
+    [[nodiscard]] const JsonObject& as_object() const noexcept { return *payload<JsonObject>(); }
+    [[nodiscard]] JsonArray& as_array() noexcept { return *payload<JsonArray>(); }
+    [[nodiscard]] JsonObject& as_object() noexcept { return *payload<JsonObject>(); }
 
     // Structural equality; doubles compare by value and by the sign of zero.
     friend bool operator==(const JsonValue& a, const JsonValue& b);
 
 private:
-    std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, double, std::string, JsonArray,
-                 JsonObject>
-        data_;
+    void set_tag(JsonKind kind) noexcept { bytes_[detail::kTagByte] = static_cast<std::uint8_t>(kind); }
+    template <class T>
+    void store(JsonKind kind, T value) noexcept {
+        ::new (static_cast<void*>(bytes_)) T(value);
+        set_tag(kind);
+    }
+    template <class T>
+    [[nodiscard]] const T* payload() const noexcept {
+        return std::launder(reinterpret_cast<const T*>(bytes_));
+    }
+    template <class T>
+    [[nodiscard]] T* payload() noexcept {
+        return std::launder(reinterpret_cast<T*>(bytes_));
+    }
+    template <class T>
+    [[nodiscard]] const T* get_if(JsonKind wanted) const noexcept {
+        return kind() == wanted ? payload<T>() : nullptr;
+    }
+    template <class T>
+    [[nodiscard]] T* get_if(JsonKind wanted) noexcept {
+        return kind() == wanted ? payload<T>() : nullptr;
+    }
+    void relocate_from(JsonValue& other) noexcept {
+        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        other.set_tag(JsonKind::null);
+    }
+    // Only strings held on the heap, arrays and objects own anything.
+    void release() noexcept {
+        const std::uint8_t tag = bytes_[detail::kTagByte];
+        if (tag >= static_cast<std::uint8_t>(JsonKind::string) && (tag & detail::kInlineString) == 0)
+            release_heap();
+    }
+    void release_heap() noexcept;
+
+    alignas(8) std::uint8_t bytes_[16];
 };
 
-inline std::size_t JsonObject::size() const noexcept { return members_.size(); }
-inline bool JsonObject::empty() const noexcept { return members_.empty(); }
-inline JsonObject::const_iterator JsonObject::begin() const noexcept { return members_.begin(); }
-inline JsonObject::const_iterator JsonObject::end() const noexcept { return members_.end(); }
-inline JsonObject::iterator JsonObject::begin() noexcept { return members_.begin(); }
-inline JsonObject::iterator JsonObject::end() noexcept { return members_.end(); }
-inline void JsonObject::reserve(std::size_t n) { members_.reserve(n); }
+// One member of an object.
+struct JsonMember {
+    JsonMember() noexcept = default;
+    JsonMember(JsonString k, JsonValue v) noexcept : key(std::move(k)), value(std::move(v)) {}
+
+    JsonString key;
+    JsonValue value;
+
+    friend bool operator==(const JsonMember&, const JsonMember&) = default;
+};
+
+static_assert(sizeof(JsonValue) == 16 && sizeof(JsonString) == 16 && sizeof(JsonMember) == 32);
+
+namespace detail {
+
+template <class T>
+FlatStorage<T>::FlatStorage(const FlatStorage& other) {
+    if (other.size() == 0) return;
+    reserve(other.size());
+    for (const T* p = other.items(); p != other.items() + other.size(); ++p) emplace_back(*p);
+}
+
+// Growing moves each element by its bytes: every element kind is trivially
+// relocatable, and the old block is freed without running destructors.
+template <class T>
+void FlatStorage<T>::reserve(std::size_t capacity) {
+    if (capacity <= this->capacity()) return;
+    auto* grown = static_cast<BlockHeader*>(::operator new(sizeof(BlockHeader) + capacity * sizeof(T)));
+    grown->size = size();
+    grown->capacity = capacity;
+    if (block_ != nullptr) {
+        std::memcpy(static_cast<void*>(grown + 1), static_cast<const void*>(items()), block_->size * sizeof(T));
+        ::operator delete(block_);
+    }
+    block_ = grown;
+}
+
+}  // namespace detail
+
+inline JsonArray::iterator JsonArray::begin() noexcept { return data(); }
+inline JsonArray::iterator JsonArray::end() noexcept { return data() + size(); }
+inline JsonArray::const_iterator JsonArray::begin() const noexcept { return data(); }
+inline JsonArray::const_iterator JsonArray::end() const noexcept { return data() + size(); }
+inline JsonValue& JsonArray::operator[](std::size_t i) noexcept { return data()[i]; }
+inline const JsonValue& JsonArray::operator[](std::size_t i) const noexcept { return data()[i]; }
+inline JsonValue& JsonArray::front() noexcept { return data()[0]; }
+inline const JsonValue& JsonArray::front() const noexcept { return data()[0]; }
+inline JsonValue& JsonArray::back() noexcept { return data()[size() - 1]; }
+inline const JsonValue& JsonArray::back() const noexcept { return data()[size() - 1]; }
+
+inline JsonObject::iterator JsonObject::begin() noexcept { return storage_.data(); }
+inline JsonObject::iterator JsonObject::end() noexcept { return storage_.data() + size(); }
+inline JsonObject::const_iterator JsonObject::begin() const noexcept { return storage_.data(); }
+inline JsonObject::const_iterator JsonObject::end() const noexcept { return storage_.data() + size(); }
+
+inline void JsonArray::push_back(const JsonValue& value) { storage_.emplace_back(value); }
+inline void JsonArray::push_back(JsonValue&& value) { storage_.emplace_back(std::move(value)); }
 
 }  // namespace zarn::json

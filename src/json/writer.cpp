@@ -1,5 +1,6 @@
 #include "json/writer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>

@@ -1,5 +1,6 @@
 #include "query/field_parser.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -159,42 +160,35 @@ std::optional<JsonValue> short_integer(std::string_view literal) noexcept {
 }
 
 // Members of an argument list or input object as they are read. The first
-// few are kept in key order as they come (lists written by hand are short, and
-// so need no sort at the end); past that they are appended and sorted once.
-// Of repeated names the value given last is kept either way.
+// few go straight into the object, in key order as they come (lists written
+// by hand are short, and so need no sort at the end); past that they are
+// appended and sorted once. Of repeated names the value given last is kept
+// either way.
 class MemberCollector {
 public:
     void add(std::string_view name, JsonValue&& value) {
-        if (members_.size() >= kKeptInOrder) {
-            members_.emplace_back(std::string(name), std::move(value));
+        if (overflow_.empty() && object_.size() < kKeptInOrder) {
+            object_.insert_or_assign(name, std::move(value));
             return;
         }
-        if (members_.empty()) members_.reserve(4);
-        auto position = members_.end();
-        while (position != members_.begin() && name_less(name, (position - 1)->first)) --position;
-        if (position != members_.begin() && (position - 1)->first == name) {
-            (position - 1)->second = std::move(value);
-            return;
-        }
-        members_.emplace(position, std::string(name), std::move(value));
+        overflow_.emplace_back(name, std::move(value));
     }
 
     JsonObject take() {
-        if (members_.size() <= kKeptInOrder) return JsonObject::from_sorted_members(std::move(members_));
-        return JsonObject::from_members(std::move(members_));
+        if (overflow_.empty()) return std::move(object_);
+        // The members kept in order came first and are distinct, so placing
+        // them ahead of the rest keeps "last given wins".
+        std::vector<json::JsonMember> all;
+        all.reserve(object_.size() + overflow_.size());
+        for (json::JsonMember& member : object_) all.push_back(std::move(member));
+        for (json::JsonMember& member : overflow_) all.push_back(std::move(member));
+        return JsonObject::from_members(std::move(all));
     }
 
 private:
-    // Names in one list mostly differ in their first byte, which GraphQL
-    // names always have.
-    static bool name_less(std::string_view a, std::string_view b) noexcept {
-        if (!a.empty() && !b.empty() && a.front() != b.front())
-            return static_cast<unsigned char>(a.front()) < static_cast<unsigned char>(b.front());
-        return a < b;
-    }
-
     static constexpr std::size_t kKeptInOrder = 16;
-    std::vector<JsonObject::Member> members_;
+    JsonObject object_;
+    std::vector<json::JsonMember> overflow_;
 };
 
 }  // namespace

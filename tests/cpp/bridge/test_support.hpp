@@ -52,7 +52,7 @@ inline json::JsonValue json_value(std::string_view text) {
 inline std::string request_id_of(std::string_view request_text) {
     const json::JsonValue request = json_value(request_text);
     const json::JsonValue* id = request.is_object() ? request.as_object().find("request_id") : nullptr;
-    return id != nullptr && id->is_string() ? id->as_string() : std::string();
+    return id != nullptr && id->is_string() ? id->as_string().str() : std::string();
 }
 
 // The next request text, waiting as long as it takes.

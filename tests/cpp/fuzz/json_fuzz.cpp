@@ -5,6 +5,7 @@
 // to the bit. Reading with a plan that prunes members gives the same verdict
 // and the same error as reading everything.
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>

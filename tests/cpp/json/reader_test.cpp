@@ -363,7 +363,7 @@ TEST(ReaderStrings, FindsSpecialBytesAtEveryOffset) {
 TEST(ReaderObjects, StoresMembersInByteOrderAndKeepsTheLastOfARepeatedKey) {
     const JsonValue value = read_ok(R"({"b":1,"a":2,"é":3,"Z":4,"b":5,"":6})");
     std::string keys;
-    for (const auto& [key, member] : value.as_object()) keys += "[" + key + "]";
+    for (const auto& [key, member] : value.as_object()) keys += "[" + key.str() + "]";
     EXPECT_EQ(keys, "[][Z][a][b][é]");
     EXPECT_EQ(*value.as_object().find("b"), JsonValue(5));
 }
@@ -393,7 +393,7 @@ TEST(ReaderObjects, OrdersKeysThatShareTheirFirstEightBytes) {
     const JsonValue value = read_ok(R"({"abcdefghZ":1,"abcdefgh":2,"abcdefghA":3,"abcdefgh\u0000":4,)"
                                     R"("abcdefghA":5,"abcdefg":6,"abcdefghZ":7})");
     std::string keys;
-    for (const auto& [key, member] : value.as_object()) keys += "[" + key + "]=" + to_json_text(member);
+    for (const auto& [key, member] : value.as_object()) keys += "[" + key.str() + "]=" + to_json_text(member);
     EXPECT_EQ(keys, "[abcdefg]=6[abcdefgh]=2[abcdefgh"s + '\0' + "]=4[abcdefghA]=5[abcdefghZ]=7");
 }
 
