@@ -54,8 +54,7 @@ std::string execute_json(const EngineState& engine, std::string_view query,
     // order, then tool values in job order; of equal keys the last one counts.
     std::vector<DataMember> members;
     members.reserve(selected->size());
-    std::vector<ToolFieldJob> jobs;
-    jobs.reserve(selected->size());
+    std::vector<ToolFieldJob> jobs;  // grown once, at the first tool field
     for (query::SelectedField& field : *selected) {
         if (const BuiltIn built_in = built_in_field(field.name); built_in != BuiltIn::none) {
             members.push_back(built_in_member(field.alias, built_in, engine.tools));
@@ -63,6 +62,7 @@ std::string execute_json(const EngineState& engine, std::string_view query,
         }
         const catalogue::ToolMetadata* tool = engine.tools.find_field(field.name);
         if (tool == nullptr) return graphql_error("unknown GraphQL field: " + std::string(field.name));
+        if (jobs.empty()) jobs.reserve(selected->size());
         jobs.push_back(ToolFieldJob{field.alias, tool, std::move(field.arguments)});
     }
 

@@ -17,12 +17,12 @@ bool key_less(const JsonMember& m, std::string_view key) noexcept { return m.key
 
 void JsonString::assign_new(const char* text, std::size_t size) {
     if (size <= kInlineCapacity) {
-        if (text != nullptr) std::memcpy(bytes_, text, size);
+        if (size != 0) std::memcpy(bytes_, text, size);  // a null text may come with no bytes
         set_inline_size(size);
         return;
     }
-    char* const heap = static_cast<char*>(::operator new(size));
-    if (text != nullptr) std::memcpy(heap, text, size);
+    char* const heap = static_cast<char*>(detail::allocate_block(size));
+    std::memcpy(heap, text, size);
     std::memcpy(bytes_, &heap, sizeof heap);
     set_heap_size(size);
 }

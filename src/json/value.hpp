@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "json/block_cache.hpp"
+
 namespace zarn::json {
 
 // A document is read, moved into its containers and freed far more often
@@ -68,20 +70,6 @@ public:
     }
     ~JsonString() { release(); }
 
-    // A string of `size` bytes for the caller to fill through writable_data:
-    // for readers that decode into place.
-    [[nodiscard]] static JsonString with_size(std::size_t size) {
-        JsonString text;
-        text.assign_new(nullptr, size);
-        return text;
-    }
-    [[nodiscard]] char* writable_data() noexcept { return is_inline() ? inline_chars() : heap_pointer(); }
-    // Keeps the first `size` bytes, `size` no more than the current size.
-    void truncate(std::size_t size) noexcept {
-        if (is_inline()) set_inline_size(size);
-        else set_heap_size(size);
-    }
-
     [[nodiscard]] bool is_inline() const noexcept { return (bytes_[detail::kTagByte] & detail::kInlineString) != 0; }
     [[nodiscard]] std::size_t size() const noexcept {
         return is_inline() ? static_cast<std::size_t>(bytes_[detail::kTagByte] >> 4) : heap_size();
@@ -112,7 +100,6 @@ private:
     friend class JsonValue;
     static constexpr std::uint8_t kStringTag = static_cast<std::uint8_t>(JsonKind::string);
 
-    char* inline_chars() noexcept { return reinterpret_cast<char*>(bytes_); }
     void set_inline_size(std::size_t size) noexcept {
         bytes_[detail::kTagByte] = static_cast<std::uint8_t>(kStringTag | detail::kInlineString | (size << 4));
     }
@@ -131,15 +118,15 @@ private:
         for (std::size_t i = 0; i < 7; ++i) bytes_[8 + i] = static_cast<std::uint8_t>(size >> (8 * i));
         bytes_[detail::kTagByte] = kStringTag;
     }
-    // Copies `size` bytes from `text` (or leaves them to the caller when it
-    // is null) into new storage; the string holds nothing before.
+    // Copies `size` bytes from `text` into new storage; the string holds
+    // nothing before.
     void assign_new(const char* text, std::size_t size);
     void relocate_from(JsonString& other) noexcept {
         std::memcpy(bytes_, other.bytes_, sizeof bytes_);
         other.set_inline_size(0);
     }
     void release() noexcept {
-        if (!is_inline()) ::operator delete(heap_pointer());
+        if (!is_inline()) detail::release_block(heap_pointer(), heap_size());
     }
 
     alignas(8) std::uint8_t bytes_[16];
@@ -224,10 +211,13 @@ private:
         T* const first = items();
         for (std::size_t i = 0; i < block_->size; ++i) first[i].~T();
     }
+    [[nodiscard]] static std::size_t block_bytes(std::size_t capacity) noexcept {
+        return sizeof(BlockHeader) + capacity * sizeof(T);
+    }
     void release() noexcept {
         if (block_ == nullptr) return;
         destroy_items();
-        ::operator delete(block_);
+        release_block(block_, block_bytes(block_->capacity));
     }
 
     BlockHeader* block_ = nullptr;
@@ -481,12 +471,12 @@ FlatStorage<T>::FlatStorage(const FlatStorage& other) {
 template <class T>
 void FlatStorage<T>::reserve(std::size_t capacity) {
     if (capacity <= this->capacity()) return;
-    auto* grown = static_cast<BlockHeader*>(::operator new(sizeof(BlockHeader) + capacity * sizeof(T)));
+    auto* grown = static_cast<BlockHeader*>(allocate_block(block_bytes(capacity)));
     grown->size = size();
     grown->capacity = capacity;
     if (block_ != nullptr) {
         std::memcpy(static_cast<void*>(grown + 1), static_cast<const void*>(items()), block_->size * sizeof(T));
-        ::operator delete(block_);
+        release_block(block_, block_bytes(block_->capacity));
     }
     block_ = grown;
 }

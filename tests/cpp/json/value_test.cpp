@@ -120,21 +120,6 @@ TEST(JsonStrings, CompareByBytes) {
     }
 }
 
-// Readers size a string first and fill it in place; escapes make the text
-// shorter than the room made for it.
-TEST(JsonStrings, FilledInPlaceAndCutToWhatWasWritten) {
-    for (const std::size_t room : {0, 3, 15, 16, 100}) {
-        for (std::size_t kept = 0; kept <= room; kept += (room < 20 ? 1 : 13)) {
-            JsonString s = JsonString::with_size(room);
-            const std::string text = text_of_size(room);
-            std::copy(text.begin(), text.end(), s.writable_data());
-            s.truncate(kept);
-            EXPECT_EQ(s.view(), text.substr(0, kept)) << room << " " << kept;
-            EXPECT_EQ(JsonString(s).view(), text.substr(0, kept));
-        }
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Values move by their bytes and copy deeply.
 

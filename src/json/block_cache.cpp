@@ -1,0 +1,111 @@
+#include "json/block_cache.hpp"
+
+#include <new>
+#include <utility>
+
+namespace zarn::json::detail {
+namespace {
+
+// Under AddressSanitizer every block goes back to the allocator at once, so
+// that a use after free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kCaching = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kCaching = false;
+#else
+constexpr bool kCaching = true;
+#endif
+#else
+constexpr bool kCaching = true;
+#endif
+
+constexpr std::size_t kGranule = 16;
+constexpr std::size_t kClasses = 32;  // blocks of up to 512 bytes are kept
+constexpr std::size_t kLargestKept = kGranule * kClasses;
+
+struct FreeBlock {
+    FreeBlock* next;
+};
+
+// Trivially destructible, so it stays usable while the thread's other
+// objects are destroyed; the reaper below empties it and closes it first.
+//
+// A thread keeps only as many bytes as it has itself taken out: a thread
+// that frees what others build (a service thread freeing the requests it is
+// handed) would otherwise fill its lists with blocks it never reuses.
+struct BlockCache {
+    FreeBlock* heads[kClasses];
+    std::size_t bytes;   // on the lists
+    std::size_t credit;  // taken out by this thread and not yet kept
+    bool reaper_armed;
+    bool closed;
+};
+
+constinit thread_local BlockCache t_cache{};
+
+void drain(BlockCache& cache) noexcept {
+    for (FreeBlock*& head : cache.heads) {
+        while (head != nullptr) ::operator delete(std::exchange(head, head->next));
+    }
+    cache.bytes = 0;
+}
+
+struct CacheReaper {
+    CacheReaper() = default;
+    CacheReaper(const CacheReaper&) = delete;
+    CacheReaper& operator=(const CacheReaper&) = delete;
+    ~CacheReaper() {
+        drain(t_cache);
+        t_cache.closed = true;  // later releases on this thread go straight back
+    }
+};
+
+thread_local CacheReaper t_reaper;
+
+constexpr std::size_t size_class(std::size_t bytes) noexcept { return (bytes - 1) / kGranule; }
+
+}  // namespace
+
+bool block_cache_enabled() noexcept { return kCaching; }
+
+void* allocate_block(std::size_t bytes) {
+    if (!kCaching || bytes > kLargestKept) return ::operator new(bytes);
+    const std::size_t c = size_class(bytes);
+    const std::size_t size = (c + 1) * kGranule;
+    BlockCache& cache = t_cache;
+    cache.credit += size;
+    if (FreeBlock* block = cache.heads[c]) {
+        cache.heads[c] = block->next;
+        cache.bytes -= size;
+        return block;
+    }
+    // Every block of a class has the class's size, so any may serve any request.
+    return ::operator new(size);
+}
+
+void release_block(void* block, std::size_t bytes) noexcept {
+    if (!kCaching || bytes > kLargestKept) {
+        ::operator delete(block);
+        return;
+    }
+    const std::size_t c = size_class(bytes);
+    const std::size_t size = (c + 1) * kGranule;
+    BlockCache& cache = t_cache;
+    if (cache.closed || cache.credit < size || cache.bytes + size > kCachedBytesPerThread) {
+        ::operator delete(block);
+        return;
+    }
+    if (!cache.reaper_armed) {
+        cache.reaper_armed = true;
+        // The first use constructs the reaper, which registers its destructor
+        // for this thread's exit.
+        [[maybe_unused]] CacheReaper& reaper = t_reaper;
+    }
+    auto* free_block = ::new (block) FreeBlock{cache.heads[c]};
+    cache.heads[c] = free_block;
+    cache.bytes += size;
+    cache.credit -= size;
+}
+
+}  // namespace zarn::json::detail
