@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "common/unicode.hpp"
 #include "json/writer.hpp"
@@ -193,34 +194,39 @@ json::JsonValue ToolMetadata::placeholder_result() const {
     return result;
 }
 
-// The fixed parts of the written placeholder, around the opening and closing
-// texts; none needs escaping.
-constexpr std::string_view kHead = R"({"isError":true,"json":null,"text":")";
-constexpr std::string_view kTail = R"("})";
+// The written placeholder is a fixed head, the server, ".", the tool and a
+// fixed tail; neither fixed part needs escaping.
+constexpr std::string_view kHead = R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved )";
+constexpr std::string_view kTail = R"( but CallBridge is not wired yet"})";
+static_assert(kHead.ends_with(kPlaceholderOpening) && kTail.starts_with(kPlaceholderClosing));
 
 std::size_t ToolMetadata::placeholder_result_size() const noexcept {
-    return kHead.size() + kPlaceholderOpening.size() + server.size() + 1 + tool.size() + kPlaceholderClosing.size() +
-           kTail.size();
+    return kHead.size() + server.size() + 1 + tool.size() + kTail.size();
 }
 
 void ToolMetadata::write_placeholder_result(std::string& out) const {
     if (json::needs_escape(server) || json::needs_escape(tool)) {
-        out.append(kHead).append(kPlaceholderOpening);
+        out.append(kHead);
         json::write_string_body(server, out);
         out.push_back('.');
         json::write_string_body(tool, out);
-        out.append(kPlaceholderClosing).append(kTail);
+        out.append(kTail);
         return;
     }
-    // The usual case: every piece as it is, copied into room made once.
+    // The usual case: every piece as it is, copied into room made once; the
+    // fixed pieces copy as constants.
     const std::size_t size = out.size();
     const std::size_t added = placeholder_result_size();
     out.resize_and_overwrite(size + added, [&](char* text, std::size_t) noexcept {
         char* p = text + size;
-        for (const std::string_view piece : {kHead, kPlaceholderOpening, std::string_view(server),
-                                             std::string_view("."), std::string_view(tool),
-                                             kPlaceholderClosing, kTail})
-            p = std::ranges::copy(piece, p).out;
+        std::memcpy(p, kHead.data(), kHead.size());
+        p += kHead.size();
+        std::memcpy(p, server.data(), server.size());
+        p += server.size();
+        *p++ = '.';
+        std::memcpy(p, tool.data(), tool.size());
+        p += tool.size();
+        std::memcpy(p, kTail.data(), kTail.size());
         return size + added;
     });
 }

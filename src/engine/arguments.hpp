@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "engine/python.hpp"
@@ -33,5 +35,31 @@ bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs
 bool convert_str(PyObject* value, const char* name, std::string_view& out);
 bool convert_optional_str(PyObject* value, const char* name, std::optional<std::string_view>& out);
 bool convert_u64(PyObject* value, const char* name, std::uint64_t& out);
+
+// An owned copy of a text taken from a Python object, made before the
+// interpreter lock is released. Short texts (most queries) are copied into
+// the object itself, which lives on the caller's stack, so that the copy
+// costs no allocation.
+class TextCopy {
+public:
+    explicit TextCopy(std::string_view text) {
+        if (text.size() <= sizeof inline_) {
+            if (!text.empty()) std::memcpy(inline_, text.data(), text.size());
+            view_ = std::string_view(inline_, text.size());
+        } else {
+            heap_.assign(text);
+            view_ = heap_;
+        }
+    }
+    TextCopy(const TextCopy&) = delete;
+    TextCopy& operator=(const TextCopy&) = delete;
+
+    [[nodiscard]] std::string_view view() const noexcept { return view_; }
+
+private:
+    char inline_[512];
+    std::string heap_;
+    std::string_view view_;
+};
 
 }  // namespace zarn::engine

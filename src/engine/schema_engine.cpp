@@ -265,12 +265,12 @@ PyObject* engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         return nullptr;
     return guarded([&] {
         // Owned copies: nothing may point into Python objects once the lock is gone.
-        const std::string query(query_view);
-        std::optional<std::string> variables;
+        const TextCopy query(query_view);
+        std::optional<TextCopy> variables;
         if (variables_view) variables.emplace(*variables_view);
         const std::string response = without_interpreter_lock([&] {
-            return execution::execute_json(borrow.state(), query,
-                                           variables ? std::optional<std::string_view>(*variables)
+            return execution::execute_json(borrow.state(), query.view(),
+                                           variables ? std::optional<std::string_view>(variables->view())
                                                      : std::nullopt);
         });
         return new_str(response);

@@ -44,12 +44,15 @@ std::size_t size_hint(const DataMember& member) {
     if (const auto* text = std::get_if<const std::string*>(&member.value)) return key + (*text)->size();
     if (const auto* tool = std::get_if<const catalogue::ToolMetadata*>(&member.value))
         return key + (*tool)->placeholder_result_size();
+    if (const json::JsonString* text = std::get<json::JsonValue>(member.value).if_string()) return key + text->size() + 2;
     return key + kValue;
 }
 
 void write_data_value(const DataValue& value, std::string& out) {
     if (const auto* json_value = std::get_if<json::JsonValue>(&value)) {
-        json::write_json(*json_value, out);
+        // A lone string ("__typename") needs no writer set up around it.
+        if (const json::JsonString* text = json_value->if_string()) json::write_string(*text, out);
+        else json::write_json(*json_value, out);
     } else if (const auto* text = std::get_if<const std::string*>(&value)) {
         out.append(**text);
     } else {

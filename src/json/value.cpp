@@ -96,6 +96,8 @@ JsonValue* JsonObject::find(std::string_view key) noexcept {
 }
 
 JsonValue& JsonObject::insert_or_assign(JsonString key, JsonValue value) {
+    // Members given in key order, the usual case, go on the end.
+    if (empty() || (end() - 1)->key < key) return storage_.emplace_back(std::move(key), std::move(value)).value;
     auto it = std::lower_bound(begin(), end(), key.view(), key_less);
     if (it != end() && it->key == key) {
         it->value = std::move(value);

@@ -64,3 +64,20 @@ def test_non_ascii_text_is_written_raw(engine: SchemaEngine) -> None:
     out = engine.execute("{ é }")
     assert out == error("expected GraphQL name, found \u00c3")
     assert "\\u" not in out
+
+
+# Texts are copied before the interpreter lock is released: short ones into
+# the call's own buffer, longer ones onto the heap. Either way, and at the
+# boundary between them, the answer is the same.
+@pytest.mark.parametrize("length", [0, 1, 200, 511, 512, 513, 4096])
+def test_texts_of_any_length_read_the_same(engine: SchemaEngine, length: int) -> None:
+    padding = " " * length
+    query = "query($v: Int) {" + padding + " x: alpha_lookup(id: $v) __typename }"
+    variables = '{"v": 3,' + padding + '"w": "' + "é" * (length // 2) + '"}'
+    expected = json.dumps(
+        {"data": {"__typename": "Query", "x": placeholder("alpha", "lookup")}, "errors": []},
+        separators=(",", ":"),
+        sort_keys=True,
+    )
+    assert engine.execute(query, variables) == expected
+    assert engine.execute(query + "#" + "c" * length, variables) == expected
