@@ -15,7 +15,7 @@ void release_block(void* block, std::size_t bytes) noexcept;
 
 // What one thread keeps at most, and whether blocks are kept at all (not
 // under AddressSanitizer, which must see every block freed).
-inline constexpr std::size_t kCachedBytesPerThread = std::size_t{2} << 20;
+inline constexpr std::size_t kCachedBytesPerThread = std::size_t{4} << 20;
 [[nodiscard]] bool block_cache_enabled() noexcept;
 
 }  // namespace zarn::json::detail

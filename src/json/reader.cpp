@@ -423,12 +423,15 @@ private:
 
     // The first eight bytes of `key`, zero-padded, as a big-endian number:
     // keys whose prefixes differ compare as their prefixes do.
-    static std::uint64_t key_prefix(std::string_view key) noexcept {
-        const std::size_t n = std::min<std::size_t>(key.size(), 8);
-        std::uint64_t prefix = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            prefix |= std::uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
-        return prefix;
+    // Eight bytes can always be read: a key shorter than that is held inline,
+    // in sixteen bytes of its own.
+    static std::uint64_t key_prefix(const JsonString& key) noexcept {
+        static_assert(JsonString::kInlineCapacity >= 8);
+        const std::size_t size = key.size();
+        std::uint64_t word;
+        std::memcpy(&word, key.data(), 8);
+        if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+        return size >= 8 ? word : word & ~(~std::uint64_t{0} >> (8 * size));
     }
 
     // From `p` inside a string: the closing quote or the backslash of the next

@@ -15,9 +15,36 @@ bool key_less(const JsonMember& m, std::string_view key) noexcept { return m.key
 
 }  // namespace
 
+namespace {
+
+// Copies up to fifteen bytes with at most two overlapping loads and stores
+// of a word, half-word or byte, without the call a memcpy of unknown size
+// costs.
+void copy_short(std::uint8_t* out, const char* text, std::size_t size) noexcept {
+    if (size >= 8) {
+        std::uint64_t head;
+        std::uint64_t tail;
+        std::memcpy(&head, text, 8);
+        std::memcpy(&tail, text + size - 8, 8);
+        std::memcpy(out, &head, 8);
+        std::memcpy(out + size - 8, &tail, 8);
+    } else if (size >= 4) {
+        std::uint32_t head;
+        std::uint32_t tail;
+        std::memcpy(&head, text, 4);
+        std::memcpy(&tail, text + size - 4, 4);
+        std::memcpy(out, &head, 4);
+        std::memcpy(out + size - 4, &tail, 4);
+    } else {
+        for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(text[i]);
+    }
+}
+
+}  // namespace
+
 void JsonString::assign_new(const char* text, std::size_t size) {
     if (size <= kInlineCapacity) {
-        if (size != 0) std::memcpy(bytes_, text, size);  // a null text may come with no bytes
+        copy_short(bytes_, text, size);
         set_inline_size(size);
         return;
     }

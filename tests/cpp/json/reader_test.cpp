@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/writer.hpp"
 
@@ -17,6 +19,7 @@ namespace zarn::json {
 namespace {
 
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 // The reader's message for `text`, or "ok" when it is read.
 std::string outcome(std::string_view text) {
@@ -389,6 +392,43 @@ TEST(ReaderObjects, LargeObjectsSortStablyToo) {
 
 // Members are ordered by their first eight bytes first; keys that share those
 // must still be ordered, and told apart, by the whole key.
+// Keys are sorted by a prefix of their first eight bytes and then by the
+// rest: every short length, NUL and bytes from 0x80 up included, in any
+// order of the text, sorts as plain byte order does, and a repeated key keeps
+// its last value.
+TEST(ReaderObjects, SortsKeysOfEveryShortLengthByBytes) {
+    std::vector<std::string> keys{""};
+    for (std::size_t begin = 0, length = 0; length < 4; ++length) {
+        const std::size_t end = keys.size();
+        for (std::size_t i = begin; i < end; ++i)
+            for (const std::string_view symbol : {"\0"sv, "a"sv, "\x7F"sv, "\xC3\xA9"sv})
+                keys.push_back(keys[i] + std::string(symbol));
+        begin = end;
+    }
+    keys.push_back("abcdefgh\xC3\xA9");
+    keys.push_back("abcdefgh");
+    std::mt19937 random(7);
+    for (int round = 0; round < 5; ++round) {
+        std::ranges::shuffle(keys, random);
+        std::string text = "{";
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            std::string key;
+            write_string(keys[i], key);
+            text += key + ":" + std::to_string(i) + ",";
+        }
+        std::string first_key;
+        write_string(keys.front(), first_key);
+        text += first_key + ":\"last\"}";
+        const JsonValue value = read_ok(text);
+        std::vector<std::string> sorted = keys;
+        std::ranges::sort(sorted);
+        std::vector<std::string> read;
+        for (const auto& [key, member] : value.as_object()) read.push_back(key.str());
+        EXPECT_EQ(read, sorted);
+        EXPECT_EQ(*value.as_object().find(keys.front()), JsonValue("last"));
+    }
+}
+
 TEST(ReaderObjects, OrdersKeysThatShareTheirFirstEightBytes) {
     const JsonValue value = read_ok(R"({"abcdefghZ":1,"abcdefgh":2,"abcdefghA":3,"abcdefgh\u0000":4,)"
                                     R"("abcdefghA":5,"abcdefg":6,"abcdefghZ":7})");
