@@ -225,6 +225,11 @@ private:
 
     [[gnu::always_inline]] void skip_white_space() noexcept {
         if (cur_ != end_ && static_cast<unsigned char>(*cur_) > ' ') return;
+        // One space after a comma or colon is how most writers separate.
+        if (end_ - cur_ >= 2 && cur_[0] == ' ' && static_cast<unsigned char>(cur_[1]) > ' ') {
+            ++cur_;
+            return;
+        }
         const char* p = cur_;
         while (p != end_ && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
         cur_ = p;
