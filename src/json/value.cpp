@@ -17,27 +17,24 @@ bool key_less(const JsonMember& m, std::string_view key) noexcept { return m.key
 
 namespace {
 
-// Copies up to fifteen bytes with at most two overlapping loads and stores
-// of a word, half-word or byte, without the call a memcpy of unknown size
-// costs.
+// Copies `size` bytes, at least one word and at most two, as two words that
+// overlap in the middle.
+template <class Word>
+void copy_two_words(std::uint8_t* out, const char* text, std::size_t size) noexcept {
+    Word head;
+    Word tail;
+    std::memcpy(&head, text, sizeof head);
+    std::memcpy(&tail, text + size - sizeof tail, sizeof tail);
+    std::memcpy(out, &head, sizeof head);
+    std::memcpy(out + size - sizeof tail, &tail, sizeof tail);
+}
+
+// Copies up to fifteen bytes without the call a memcpy of unknown size costs.
 void copy_short(std::uint8_t* out, const char* text, std::size_t size) noexcept {
-    if (size >= 8) {
-        std::uint64_t head;
-        std::uint64_t tail;
-        std::memcpy(&head, text, 8);
-        std::memcpy(&tail, text + size - 8, 8);
-        std::memcpy(out, &head, 8);
-        std::memcpy(out + size - 8, &tail, 8);
-    } else if (size >= 4) {
-        std::uint32_t head;
-        std::uint32_t tail;
-        std::memcpy(&head, text, 4);
-        std::memcpy(&tail, text + size - 4, 4);
-        std::memcpy(out, &head, 4);
-        std::memcpy(out + size - 4, &tail, 4);
-    } else {
+    if (size >= 8) copy_two_words<std::uint64_t>(out, text, size);
+    else if (size >= 4) copy_two_words<std::uint32_t>(out, text, size);
+    else
         for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(text[i]);
-    }
 }
 
 }  // namespace
