@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <map>
 #include <string>

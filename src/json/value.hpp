@@ -97,7 +97,6 @@ public:
     }
 
 private:
-    friend class JsonValue;
     static constexpr std::uint8_t kStringTag = static_cast<std::uint8_t>(JsonKind::string);
 
     void set_inline_size(std::size_t size) noexcept {
@@ -471,6 +470,7 @@ FlatStorage<T>::FlatStorage(const FlatStorage& other) {
 template <class T>
 void FlatStorage<T>::reserve(std::size_t capacity) {
     if (capacity <= this->capacity()) return;
+    if (capacity > (static_cast<std::size_t>(-1) - sizeof(BlockHeader)) / sizeof(T)) throw std::bad_alloc();
     auto* grown = static_cast<BlockHeader*>(allocate_block(block_bytes(capacity)));
     grown->size = size();
     grown->capacity = capacity;

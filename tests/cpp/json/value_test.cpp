@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <compare>
 #include <iterator>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -184,6 +185,15 @@ TEST(JsonArrays, GrowKeepingEveryElement) {
     EXPECT_EQ(array.back(), expected[98]);
     array.clear();
     EXPECT_TRUE(array.empty());
+}
+
+// A capacity whose bytes cannot be counted is refused, not wrapped round.
+TEST(JsonArrays, RefuseACapacityBeyondMemory) {
+    JsonArray array{1};
+    EXPECT_THROW(array.reserve(static_cast<std::size_t>(-1) / 8), std::bad_alloc);
+    JsonObject object;
+    EXPECT_THROW(object.reserve(static_cast<std::size_t>(-1) / 16), std::bad_alloc);
+    EXPECT_EQ(array, JsonArray{1});
 }
 
 // An element of the array itself, given while the array is full, is read
