@@ -3,22 +3,14 @@
 #include <new>
 #include <utility>
 
+#include "common/sanitizers.hpp"
+
 namespace zarn::json::detail {
 namespace {
 
 // Under AddressSanitizer every block goes back to the allocator at once, so
 // that a use after free is still caught.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kCaching = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kCaching = false;
-#else
-constexpr bool kCaching = true;
-#endif
-#else
-constexpr bool kCaching = true;
-#endif
+constexpr bool kCaching = !kAddressSanitizer;
 
 constexpr std::size_t kGranule = 16;
 constexpr std::size_t kClasses = 32;  // blocks of up to 512 bytes are kept

@@ -494,7 +494,7 @@ private:
     // The rest of a string from its first escape, the cursor on it; decoded
     // into a buffer kept across strings, then copied once at its final size.
     JsonString parse_escaped_string(const char* start) {
-        std::string& out = decoded_;
+        std::string& out = scratch_;
         out.assign(start, cur_);
         for (;;) {
             const char* const p = find_quote_or_escape(cur_);
@@ -783,8 +783,7 @@ private:
     std::vector<JsonValue> elements_;          // elements of the arrays being read
     std::vector<JsonMember> members_;          // members of the objects being read
     std::vector<SortKey> order_;               // scratch for sorting one object's members
-    std::string scratch_;                      // escapes decoded while skipping a string
-    std::string decoded_;                      // a string with escapes, as it is decoded
+    std::string scratch_;                      // a string with escapes, as it is decoded
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <malloc.h>
 #endif
 
+#include "common/sanitizers.hpp"
 #include "json/value.hpp"
 
 namespace zarn::json::detail {
@@ -17,17 +18,7 @@ namespace {
 
 // ThreadSanitizer brings an allocator of its own, which the C library's
 // count of bytes in use does not see.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kLibcAllocator = false;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kLibcAllocator = false;
-#else
-constexpr bool kLibcAllocator = true;
-#endif
-#else
-constexpr bool kLibcAllocator = true;
-#endif
+constexpr bool kLibcAllocator = !kThreadSanitizer;
 
 // A block released is what the next request of its size class gets, and it
 // has room for every size in the class.
