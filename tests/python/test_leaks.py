@@ -24,8 +24,9 @@ ROUNDS = 2000
 ENGINE_ROUNDS = 300  # each engine starts and joins its worker threads
 # A reference lost per call moves the total by the number of rounds (300 at
 # the fewest); the interpreter's own caches move it by a few dozen at times
-# (34 seen once on a failing conversion), so the slack stays well below that.
-SLACK = 60
+# (34 seen once on a failing conversion, 61 once on an `__index__` that
+# raises, whose steady figure is 2), so the slack stays well below that.
+SLACK = 100
 
 
 def total_refs() -> int:
