@@ -1,6 +1,7 @@
 #include "common/unicode.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace zarn {
 namespace {
@@ -54,6 +55,32 @@ std::string_view trim_unicode_whitespace(std::string_view text) noexcept {
     while (const std::size_t n = leading_space_length(text)) text.remove_prefix(n);
     while (const std::size_t n = trailing_space_length(text)) text.remove_suffix(n);
     return text;
+}
+
+bool is_ascii(std::string_view text) noexcept {
+    constexpr std::uint64_t kHighBits = 0x8080808080808080;
+    const char* const p = text.data();
+    const std::size_t size = text.size();
+    const auto word_at = [p](std::size_t at) noexcept {
+        std::uint64_t word;
+        std::memcpy(&word, p + at, sizeof word);
+        return word;
+    };
+    if (size < 8) {
+        std::uint64_t any = 0;
+        for (std::size_t i = 0; i < size; ++i) any |= static_cast<unsigned char>(p[i]);
+        return (any & 0x80) == 0;
+    }
+    // Whole words, then one more ending at the last byte, which may overlap
+    // the words before it. Blocks of four are checked as they are read, so
+    // that a long text that is not ASCII stops early; the compiler makes
+    // vector loads of them.
+    std::size_t at = 0;
+    for (; size - at >= 32; at += 32)
+        if (((word_at(at) | word_at(at + 8) | word_at(at + 16) | word_at(at + 24)) & kHighBits) != 0) return false;
+    std::uint64_t any = word_at(size - 8);
+    for (; size - at >= 8; at += 8) any |= word_at(at);
+    return (any & kHighBits) == 0;
 }
 
 }  // namespace zarn

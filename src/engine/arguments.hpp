@@ -37,29 +37,31 @@ bool convert_optional_str(PyObject* value, const char* name, std::optional<std::
 bool convert_u64(PyObject* value, const char* name, std::uint64_t& out);
 
 // An owned copy of a text taken from a Python object, made before the
-// interpreter lock is released. Short texts (most queries) are copied into
-// the object itself, which lives on the caller's stack, so that the copy
-// costs no allocation.
+// interpreter lock is released; an absent text stays absent. Short texts
+// (most queries) are copied into the object itself, which lives on the
+// caller's stack, so that the copy costs no allocation.
 class TextCopy {
 public:
-    explicit TextCopy(std::string_view text) {
-        if (text.size() <= sizeof inline_) {
-            if (!text.empty()) std::memcpy(inline_, text.data(), text.size());
-            view_ = std::string_view(inline_, text.size());
+    explicit TextCopy(std::optional<std::string_view> text) {
+        if (!text) return;
+        if (text->size() <= sizeof inline_) {
+            if (!text->empty()) std::memcpy(inline_, text->data(), text->size());
+            view_ = std::string_view(inline_, text->size());
         } else {
-            heap_.assign(text);
-            view_ = heap_;
+            heap_.assign(*text);
+            view_ = std::string_view(heap_);
         }
     }
     TextCopy(const TextCopy&) = delete;
     TextCopy& operator=(const TextCopy&) = delete;
 
-    [[nodiscard]] std::string_view view() const noexcept { return view_; }
+    [[nodiscard]] std::optional<std::string_view> view() const noexcept { return view_; }
 
 private:
+    // Left uninitialised: only the bytes copied in are ever read.
     char inline_[512];
     std::string heap_;
-    std::string_view view_;
+    std::optional<std::string_view> view_;
 };
 
 }  // namespace zarn::engine

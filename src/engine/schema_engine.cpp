@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "bridge/call_bridge.hpp"
 #include "bridge/runtime.hpp"
 #include "common/stop.hpp"
+#include "common/unicode.hpp"
 #include "engine/arguments.hpp"
 #include "engine/panic.hpp"
 #include "execution/engine_state.hpp"
@@ -91,8 +93,15 @@ auto without_interpreter_lock(Work&& work) -> decltype(work()) {
     return std::move(*result);
 }
 
+// Responses are nearly always ASCII: such a text is copied into the new str
+// as it is. Any other goes through the decoder, which checks it.
 PyObject* new_str(std::string_view text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    const auto size = static_cast<Py_ssize_t>(text.size());
+    if (!is_ascii(text)) return PyUnicode_FromStringAndSize(text.data(), size);
+    PyObject* str = PyUnicode_New(size, 127);
+    if (str == nullptr) return nullptr;
+    std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+    return str;
 }
 
 // Construction shared by __new__, build and from_tool_metadata.
@@ -266,12 +275,9 @@ PyObject* engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return guarded([&] {
         // Owned copies: nothing may point into Python objects once the lock is gone.
         const TextCopy query(query_view);
-        std::optional<TextCopy> variables;
-        if (variables_view) variables.emplace(*variables_view);
+        const TextCopy variables(variables_view);
         const std::string response = without_interpreter_lock([&] {
-            return execution::execute_json(borrow.state(), query.view(),
-                                           variables ? std::optional<std::string_view>(variables->view())
-                                                     : std::nullopt);
+            return execution::execute_json(borrow.state(), *query.view(), variables.view());
         });
         return new_str(response);
     });

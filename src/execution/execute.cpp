@@ -31,6 +31,42 @@ DataMember built_in_member(std::string_view key, BuiltIn field, const catalogue:
     return {key, JsonValue("Query")};
 }
 
+// The three lists every query needs, kept per thread so that a query of a
+// few fields allocates none of them. A call takes them out for its duration
+// and puts them back cleared, so a call that somehow ran inside another on
+// the same thread would find them empty and be no worse off. A list grown
+// past the bound is freed rather than kept.
+struct ExecuteLists {
+    std::vector<query::SelectedField> selected;
+    std::vector<DataMember> members;
+    std::vector<ToolFieldJob> jobs;
+};
+
+thread_local ExecuteLists kept_lists;
+
+template <class T>
+void keep_cleared(std::vector<T>& kept, std::vector<T>& used) noexcept {
+    constexpr std::size_t kKeptCapacity = 64;
+    used.clear();
+    if (used.capacity() <= kKeptCapacity) kept.swap(used);
+}
+
+class BorrowedLists : public ExecuteLists {
+public:
+    BorrowedLists() noexcept {
+        selected.swap(kept_lists.selected);
+        members.swap(kept_lists.members);
+        jobs.swap(kept_lists.jobs);
+    }
+    BorrowedLists(const BorrowedLists&) = delete;
+    BorrowedLists& operator=(const BorrowedLists&) = delete;
+    ~BorrowedLists() {
+        keep_cleared(kept_lists.selected, selected);
+        keep_cleared(kept_lists.members, members);
+        keep_cleared(kept_lists.jobs, jobs);
+    }
+};
+
 }  // namespace
 
 std::string execute_json(const EngineState& engine, std::string_view query,
@@ -45,29 +81,28 @@ std::string execute_json(const EngineState& engine, std::string_view query,
 
     // The variables are not needed after the parse: values move into their
     // last reference.
-    auto selected = query::parse_top_level_fields(trimmed, std::move(*variable_map));
-    if (!selected) return graphql_error(selected.error());
-    if (selected->empty())
-        return graphql_error("GraphQL query must select at least one top-level field");
+    BorrowedLists lists;
+    auto& [selected, members, jobs] = static_cast<ExecuteLists&>(lists);
+    if (auto parsed = query::parse_top_level_fields(trimmed, std::move(*variable_map), selected); !parsed)
+        return graphql_error(parsed.error());
+    if (selected.empty()) return graphql_error("GraphQL query must select at least one top-level field");
 
     // The data map's members in insertion order: built-in values in selection
     // order, then tool values in job order; of equal keys the last one counts.
-    std::vector<DataMember> members;
-    members.reserve(selected->size());
-    std::vector<ToolFieldJob> jobs;  // grown once, at the first tool field
-    for (query::SelectedField& field : *selected) {
+    members.reserve(selected.size());
+    for (query::SelectedField& field : selected) {
         if (const BuiltIn built_in = built_in_field(field.name); built_in != BuiltIn::none) {
             members.push_back(built_in_member(field.alias, built_in, engine.tools));
             continue;
         }
         const catalogue::ToolMetadata* tool = engine.tools.find_field(field.name);
         if (tool == nullptr) return graphql_error("unknown GraphQL field: " + std::string(field.name));
-        if (jobs.empty()) jobs.reserve(selected->size());
+        if (jobs.empty()) jobs.reserve(selected.size());
         jobs.push_back(ToolFieldJob{field.alias, tool, std::move(field.arguments)});
     }
 
-    resolve_tool_jobs(*engine.bridge, std::move(jobs), members);
-    return graphql_success(std::move(members));
+    resolve_tool_jobs(*engine.bridge, jobs, members);
+    return graphql_success(members);
 }
 
 }  // namespace zarn::execution

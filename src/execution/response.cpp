@@ -98,7 +98,7 @@ void write_members(const InKeyOrder& members, std::string& out) {
 // wins. A handful of members (most queries) sort by insertion in place, which
 // needs no scratch buffer; more sort as pointers, so that the members
 // themselves never move.
-void write_members_in_key_order(std::vector<DataMember>& members, std::string& out) {
+void write_members_in_key_order(std::span<DataMember> members, std::string& out) {
     constexpr std::size_t kInsertionSortLimit = 16;
     if (members.size() > kInsertionSortLimit) {
         std::vector<const DataMember*> order;
@@ -123,7 +123,7 @@ void write_members_in_key_order(std::vector<DataMember>& members, std::string& o
 
 }  // namespace
 
-std::string graphql_success(std::vector<DataMember> members) {
+std::string graphql_success(std::span<DataMember> members) {
     constexpr std::string_view kOpening = R"({"data":{)";
     constexpr std::string_view kClosing = R"(},"errors":[]})";
     std::size_t size = kOpening.size() + kClosing.size();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -40,6 +41,7 @@ struct DataMember {
 [[nodiscard]] std::string graphql_success(json::JsonValue data);
 // The same around a data object given as members in insertion order: they are
 // written in byte order of their keys, and of equal keys the last one counts.
-[[nodiscard]] std::string graphql_success(std::vector<DataMember> members);
+// The members are reordered on the way.
+[[nodiscard]] std::string graphql_success(std::span<DataMember> members);
 
 }  // namespace zarn::execution

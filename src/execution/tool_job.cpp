@@ -24,7 +24,7 @@ DataMember resolve_tool_field(bridge::TokioCallBridge& bridge, ToolFieldJob job)
     return {job.alias, value_of(std::move(outcome))};
 }
 
-void resolve_tool_jobs(bridge::TokioCallBridge& bridge, std::vector<ToolFieldJob> jobs,
+void resolve_tool_jobs(bridge::TokioCallBridge& bridge, std::span<ToolFieldJob> jobs,
                        std::vector<DataMember>& members) {
     if (jobs.size() < 2) {
         for (ToolFieldJob& job : jobs) members.push_back(resolve_tool_field(bridge, std::move(job)));

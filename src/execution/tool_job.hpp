@@ -1,5 +1,6 @@
 #pragma once
 
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -25,8 +26,9 @@ struct ToolFieldJob {
 
 // Resolves every job and appends its member to `members`, in job order:
 // through the bridge for jobs that find it attached when they start, by the
-// placeholder result otherwise. All bridge calls are in flight at once.
-void resolve_tool_jobs(bridge::TokioCallBridge& bridge, std::vector<ToolFieldJob> jobs,
+// placeholder result otherwise. All bridge calls are in flight at once. The
+// jobs' arguments are moved out.
+void resolve_tool_jobs(bridge::TokioCallBridge& bridge, std::span<ToolFieldJob> jobs,
                        std::vector<DataMember>& members);
 
 // Resolves one job on its own.

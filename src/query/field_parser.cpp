@@ -479,15 +479,14 @@ Result<JsonObject> GraphqlFieldParser::parse_arguments() {
 }
 
 // selection_set := "{" ( ( name ":" )? name arguments? directives selection_set? )* "}"
-Result<std::vector<SelectedField>> GraphqlFieldParser::parse_selection_set() {
+Status GraphqlFieldParser::parse_selection_set(std::vector<SelectedField>& fields) {
     if (auto opened = expect_byte('{'); !opened) return fail(std::move(opened).error());
-    std::vector<SelectedField> fields;
     for (;;) {
         skip_ignored();
         if (at_end()) return fail(std::string(kUnterminatedSelectionSet));
         if (at('}')) {
             ++position_;
-            return fields;
+            return {};
         }
         if (input_.substr(position_, 3) == "...") return fail(std::string(kFragments));
 
@@ -502,8 +501,8 @@ Result<std::vector<SelectedField>> GraphqlFieldParser::parse_selection_set() {
             if (!second) return fail(second.error());
             name = *second;
         }
-        // Filled in place: a failure below drops the whole list anyway.
-        if (fields.empty()) fields.reserve(8);
+        // Filled in place: a failure below fails the whole list anyway.
+        if (fields.capacity() == 0) fields.reserve(8);
         SelectedField& field = fields.emplace_back();
         field.alias = alias;
         field.name = name;

@@ -94,8 +94,9 @@ public:
 
     // Reads one selection set `{ ... }`: the fields at its own level with
     // their aliases and arguments (names are views into the input); field
-    // directives and sub-selections are skipped.
-    [[nodiscard]] Result<std::vector<SelectedField>> parse_selection_set();
+    // directives and sub-selections are skipped. They are appended to
+    // `fields`, which may lend the storage of an earlier list.
+    [[nodiscard]] Status parse_selection_set(std::vector<SelectedField>& fields);
 
 private:
     [[nodiscard]] unsigned char current() const noexcept {

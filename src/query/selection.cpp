@@ -12,8 +12,8 @@ namespace zarn::query {
 // Anything after the first selection set is not read.
 namespace {
 
-Result<std::vector<SelectedField>> parse_fields(std::string_view query, const json::JsonObject& variables,
-                                                json::JsonObject* takeable_variables) {
+Status parse_fields(std::string_view query, const json::JsonObject& variables,
+                    json::JsonObject* takeable_variables, std::vector<SelectedField>& fields) {
     GraphqlFieldParser parser(query, variables);
     parser.skip_ignored();
     if (!parser.at('{')) {
@@ -39,18 +39,33 @@ Result<std::vector<SelectedField>> parse_fields(std::string_view query, const js
     // variable once more.
     if (takeable_variables != nullptr && !takeable_variables->empty())
         parser.take_variable_values_at_last_reference(*takeable_variables);
-    return parser.parse_selection_set();
+    return parser.parse_selection_set(fields);
+}
+
+Result<std::vector<SelectedField>> fields_or_failure(Status parsed, std::vector<SelectedField>&& fields) {
+    if (!parsed) return fail(std::move(parsed).error());
+    return std::move(fields);
 }
 
 }  // namespace
 
 Result<std::vector<SelectedField>> parse_top_level_fields(std::string_view query,
                                                           const json::JsonObject& variables) {
-    return parse_fields(query, variables, nullptr);
+    std::vector<SelectedField> fields;
+    Status parsed = parse_fields(query, variables, nullptr, fields);
+    return fields_or_failure(std::move(parsed), std::move(fields));
 }
 
 Result<std::vector<SelectedField>> parse_top_level_fields(std::string_view query, json::JsonObject&& variables) {
-    return parse_fields(query, variables, &variables);
+    std::vector<SelectedField> fields;
+    Status parsed = parse_fields(query, variables, &variables, fields);
+    return fields_or_failure(std::move(parsed), std::move(fields));
+}
+
+Status parse_top_level_fields(std::string_view query, json::JsonObject&& variables,
+                              std::vector<SelectedField>& fields) {
+    fields.clear();
+    return parse_fields(query, variables, &variables, fields);
 }
 
 }  // namespace zarn::query

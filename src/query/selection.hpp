@@ -32,4 +32,10 @@ struct SelectedField {
 [[nodiscard]] Result<std::vector<SelectedField>> parse_top_level_fields(
     std::string_view query, json::JsonObject&& variables);
 
+// The same into `fields`, which is cleared first, so that a caller parsing
+// query after query can keep one list's storage. After a failure `fields`
+// holds what was read before it.
+[[nodiscard]] Status parse_top_level_fields(std::string_view query, json::JsonObject&& variables,
+                                            std::vector<SelectedField>& fields);
+
 }  // namespace zarn::query

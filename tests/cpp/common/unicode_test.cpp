@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <string>
 
 #include "common/unicode.hpp"
 
@@ -35,6 +36,25 @@ TEST(Blank, OnlyWhiteSpaceIsBlank) {
     EXPECT_TRUE(is_unicode_blank(""));
     EXPECT_TRUE(is_unicode_blank("\xC2\xA0 \n"));
     EXPECT_FALSE(is_unicode_blank("\xC2\xA0{}"));
+}
+
+// Every length through two of the four-word blocks and a tail, with one high
+// byte at every position, so that no block, word or tail byte goes unchecked.
+TEST(Ascii, ABytePastSevenBitsAnywhereIsFound) {
+    for (std::size_t size = 0; size <= 75; ++size) {
+        std::string text(size, 'a');
+        EXPECT_TRUE(is_ascii(text)) << size;
+        for (std::size_t at = 0; at < size; ++at) {
+            for (const char high : {'\x80', '\xFF'}) {
+                text[at] = high;
+                EXPECT_FALSE(is_ascii(text)) << size << " " << at;
+            }
+            text[at] = '\x7F';
+            EXPECT_TRUE(is_ascii(text)) << size << " " << at;
+            text[at] = 'a';
+        }
+    }
+    EXPECT_TRUE(is_ascii(std::string_view("\0\0", 2)));
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ TEST(Response, DataMembersOfAnySizeWriteAsTheirObject) {
             members.push_back({key, json::JsonValue(i)});
             reference.emplace_back(std::string(key), json::JsonValue(i));
         }
-        EXPECT_EQ(graphql_success(std::move(members)),
+        EXPECT_EQ(graphql_success(members),
                   graphql_success(json::JsonValue(json::JsonObject::from_members(std::move(reference)))));
     }
 }
@@ -78,11 +78,11 @@ TEST(Response, MembersInKeyOrderTheLastOfEqualKeysWins) {
     members.push_back({"c", &ready});
     members.push_back({"d", &ready});
     members.push_back({"d", &tool});
-    EXPECT_EQ(graphql_success(std::move(members)),
+    EXPECT_EQ(graphql_success(members),
               R"({"data":{"a":[{"a":1}],"b":2.0,"c":[{"a":1}],)"
               R"("d":{"isError":true,"json":null,"text":"SchemaEngine stub resolved s\".t\n but CallBridge is not wired yet"}},)"
               R"("errors":[]})");
-    EXPECT_EQ(graphql_success(std::vector<DataMember>{}), R"({"data":{},"errors":[]})");
+    EXPECT_EQ(graphql_success(std::span<DataMember>{}), R"({"data":{},"errors":[]})");
 }
 
 struct QueryCase {
@@ -148,6 +148,42 @@ INSTANTIATE_TEST_SUITE_P(
         // the catalogue's own field "__typename" (server "_", tool "typename")
         // cannot be reached: the built-in answers
         QueryCase{"{ __typename }", nullptr, R"({"data":{"__typename":"Query"},"errors":[]})"}));
+
+// A thread keeps the lists of one query for the next: whatever a query left
+// in them (fields read before a failure, members of a larger query, lists
+// grown past what is kept) must not show in the next answer, in any order.
+TEST(ExecuteOnOneThread, EachAnswerIsTheSameAfterAnyOtherQuery) {
+    const EngineState engine = make_engine();
+    std::string many_query = "{";
+    std::string many_data;
+    for (int i = 0; i < 100; ++i) {
+        const std::string alias = "f" + std::to_string(1000 + i);
+        many_query += " " + alias + ": beta_echo(n: " + std::to_string(i) + ")";
+        many_data += (i == 0 ? "" : ",") + ("\"" + alias + "\":") + placeholder("beta", "echo");
+    }
+    many_query += " }";
+    const std::vector<QueryCase> cases{
+        {many_query.c_str(), nullptr, R"({"data":{)" + many_data + R"(},"errors":[]})"},
+        {"{ a: alpha_lookup(x: [1, 2]) b: beta_echo(y: ) }", nullptr,
+         error_doc("unexpected character in GraphQL argument value: )")},
+        {"{ a: alpha_lookup(x: 1) b: nope }", nullptr, error_doc("unknown GraphQL field: nope")},
+        {"{ __typename }", nullptr, R"({"data":{"__typename":"Query"},"errors":[]})"},
+        {"{ alpha_lookup(q: $v) }", R"({"v":"text"})",
+         R"({"data":{"alpha_lookup":)" + placeholder("alpha", "lookup") + R"(},"errors":[]})"},
+    };
+    const auto run = [&](const QueryCase& c) {
+        return execute_json(engine, c.query, c.variables ? std::optional<std::string_view>(c.variables) : std::nullopt);
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = 0; i < cases.size(); ++i) {
+            // Every case after every case, this thread's lists carried along.
+            for (const QueryCase& before : cases) {
+                static_cast<void>(run(before));
+                EXPECT_EQ(run(cases[i]), cases[i].expected) << cases[i].query << " after " << before.query;
+            }
+        }
+    }
+}
 
 TEST(ExecuteEmptyEngine, SearchAndServersAreEmptyArrays) {
     const EngineState engine = make_engine("");
