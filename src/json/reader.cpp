@@ -402,6 +402,10 @@ private:
             // Strictly ascending already, so no repeats either: the common
             // case for text written by a program.
             object = JsonObject::from_sorted_members(std::span(members_).subspan(base));
+        } else if (in_last_sorted_order(key_less)) {
+            object.reserve(count);
+            for (const std::uint32_t index : last_sorted_order_)
+                object.append_sorted(std::move(first[index].key), std::move(first[index].value));
         } else {
             if (count <= kInsertionSortLimit) {
                 for (std::size_t i = 1; i < count; ++i) {
@@ -413,6 +417,7 @@ private:
             } else {
                 std::ranges::stable_sort(order_, key_less);
             }
+            remember_sorted_order(key_less);
             object.reserve(count);
             for (std::size_t i = 0; i < count; ++i) {
                 JsonMember& member = first[order_[i].index];
@@ -424,6 +429,31 @@ private:
         }
         members_.erase(first, members_.end());
         return object;
+    }
+
+    // Records of one kind (the elements of an array of them, most often) are
+    // written with their keys in the same order: the order found by the last
+    // sort is tried first. It is taken only when the keys come out strictly
+    // ascending in it, which also rules out a repeated key, so the result is
+    // the one a sort would give.
+    template <class KeyLess>
+    bool in_last_sorted_order(const KeyLess& key_less) const {
+        const std::size_t count = order_.size();
+        if (last_sorted_order_.size() != count) return false;
+        for (std::size_t i = 1; i < count; ++i)
+            if (!key_less(order_[last_sorted_order_[i - 1]], order_[last_sorted_order_[i]])) return false;
+        return true;
+    }
+
+    // Keeps the order just sorted for the next object, unless a key repeats
+    // (the check above could never take it again).
+    template <class KeyLess>
+    void remember_sorted_order(const KeyLess& key_less) {
+        const std::size_t count = order_.size();
+        for (std::size_t i = 1; i < count; ++i)
+            if (!key_less(order_[i - 1], order_[i])) return;
+        last_sorted_order_.resize(count);
+        for (std::size_t i = 0; i < count; ++i) last_sorted_order_[i] = order_[i].index;
     }
 
     // The first eight bytes of `key`, zero-padded, as a big-endian number:
@@ -783,6 +813,7 @@ private:
     std::vector<JsonValue> elements_;          // elements of the arrays being read
     std::vector<JsonMember> members_;          // members of the objects being read
     std::vector<SortKey> order_;               // scratch for sorting one object's members
+    std::vector<std::uint32_t> last_sorted_order_;  // positions, as written, in key order
     std::string scratch_;                      // a string with escapes, as it is decoded
 };
 

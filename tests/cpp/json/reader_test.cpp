@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <string_view>
@@ -435,6 +436,47 @@ TEST(ReaderObjects, OrdersKeysThatShareTheirFirstEightBytes) {
     std::string keys;
     for (const auto& [key, member] : value.as_object()) keys += "[" + key.str() + "]=" + to_json_text(member);
     EXPECT_EQ(keys, "[abcdefg]=6[abcdefgh]=2[abcdefgh"s + '\0' + "]=4[abcdefghA]=5[abcdefghZ]=7");
+}
+
+// Objects in a row often share their key order, and the reader tries the
+// order it sorted last before sorting again: objects of the same size in the
+// same order, in another order, with a key repeated or with other keys, in
+// any succession, must each read as a map of their keys would give them.
+TEST(ReaderObjects, ObjectsInARowReadAsMapsOfTheirKeys) {
+    const std::vector<std::string> pool{"id", "a", "b", "name", "abcdefghX", "abcdefghY", "abcdefgh"};
+    std::mt19937 random(11);
+    std::vector<std::string> keys;
+    std::string text = "[";
+    std::vector<std::map<std::string, int>> expected;
+    for (int object = 0; object < 3000; ++object) {
+        const auto roll = std::uniform_int_distribution<int>(0, 3)(random);
+        if (roll == 0 && !keys.empty()) {
+            std::ranges::shuffle(keys, random);  // the same keys in another order
+        } else if (roll == 1 || keys.empty()) {  // new keys, any of them repeated
+            keys.resize(std::uniform_int_distribution<std::size_t>(1, 5)(random));
+            for (std::string& key : keys) key = pool[std::uniform_int_distribution<std::size_t>(0, pool.size() - 1)(random)];
+        }  // else the same keys in the same order
+        std::map<std::string, int> members;
+        text += object == 0 ? "{" : ",{";
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            const int value = object * 10 + static_cast<int>(i);
+            text += (i == 0 ? "\"" : ",\"") + keys[i] + "\":" + std::to_string(value);
+            members[keys[i]] = value;
+        }
+        text += "}";
+        expected.push_back(std::move(members));
+    }
+    text += "]";
+    const JsonValue value = read_ok(text);
+    const JsonArray& objects = value.as_array();
+    ASSERT_EQ(objects.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        std::vector<std::pair<std::string, JsonValue>> read;
+        for (const auto& [key, member] : objects[i].as_object()) read.emplace_back(key.str(), member);
+        std::vector<std::pair<std::string, JsonValue>> wanted;
+        for (const auto& [key, member] : expected[i]) wanted.emplace_back(key, JsonValue(member));
+        ASSERT_EQ(read, wanted) << "object " << i;
+    }
 }
 
 TEST(ReaderStructure, ReadsNestedValuesAndWhiteSpace) {
