@@ -276,10 +276,17 @@ PyObject* engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // Owned copies: nothing may point into Python objects once the lock is gone.
         const TextCopy query(query_view);
         const TextCopy variables(variables_view);
-        const std::string response = without_interpreter_lock([&] {
-            return execution::execute_json(borrow.state(), *query.view(), variables.view());
+        // Each thread writes its responses into one buffer, so that a small
+        // response needs no allocation; a large one's room is not kept.
+        constexpr std::size_t kKeptResponseBytes = 64 * 1024;
+        thread_local std::string response;
+        without_interpreter_lock([&] {
+            execution::execute_json(borrow.state(), *query.view(), variables.view(), response);
+            return true;
         });
-        return new_str(response);
+        PyObject* const str = new_str(response);
+        if (response.capacity() > kKeptResponseBytes) std::string().swap(response);
+        return str;
     });
 }
 

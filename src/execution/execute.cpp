@@ -71,11 +71,20 @@ public:
 
 std::string execute_json(const EngineState& engine, std::string_view query,
                          std::optional<std::string_view> variables_json) {
+    std::string response;
+    execute_json(engine, query, variables_json, response);
+    return response;
+}
+
+void execute_json(const EngineState& engine, std::string_view query,
+                  std::optional<std::string_view> variables_json, std::string& response) {
+    response.clear();
+    const auto fail_with = [&response](std::string_view message) { response = graphql_error(message); };
     const std::string_view trimmed = trim_unicode_whitespace(query);
-    if (trimmed.empty()) return graphql_error("GraphQL query must not be blank");
+    if (trimmed.empty()) return fail_with("GraphQL query must not be blank");
 
     auto variables = query::parse_variables(variables_json);
-    if (!variables) return graphql_error(variables.error());
+    if (!variables) return fail_with(variables.error());
     JsonObject* variable_map = variables->if_object();
     if (variable_map == nullptr) stop("parse_variables returns a JSON object");
 
@@ -84,8 +93,8 @@ std::string execute_json(const EngineState& engine, std::string_view query,
     BorrowedLists lists;
     auto& [selected, members, jobs] = static_cast<ExecuteLists&>(lists);
     if (auto parsed = query::parse_top_level_fields(trimmed, std::move(*variable_map), selected); !parsed)
-        return graphql_error(parsed.error());
-    if (selected.empty()) return graphql_error("GraphQL query must select at least one top-level field");
+        return fail_with(parsed.error());
+    if (selected.empty()) return fail_with("GraphQL query must select at least one top-level field");
 
     // The data map's members in insertion order: built-in values in selection
     // order, then tool values in job order; of equal keys the last one counts.
@@ -96,13 +105,13 @@ std::string execute_json(const EngineState& engine, std::string_view query,
             continue;
         }
         const catalogue::ToolMetadata* tool = engine.tools.find_field(field.name);
-        if (tool == nullptr) return graphql_error("unknown GraphQL field: " + std::string(field.name));
+        if (tool == nullptr) return fail_with("unknown GraphQL field: " + std::string(field.name));
         if (jobs.empty()) jobs.reserve(selected.size());
         jobs.push_back(ToolFieldJob{field.alias, tool, std::move(field.arguments)});
     }
 
     resolve_tool_jobs(*engine.bridge, jobs, members);
-    return graphql_success(members);
+    graphql_success(members, response);
 }
 
 }  // namespace zarn::execution

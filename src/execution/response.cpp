@@ -123,16 +123,20 @@ void write_members_in_key_order(std::span<DataMember> members, std::string& out)
 
 }  // namespace
 
-std::string graphql_success(std::span<DataMember> members) {
+void graphql_success(std::span<DataMember> members, std::string& out) {
     constexpr std::string_view kOpening = R"({"data":{)";
     constexpr std::string_view kClosing = R"(},"errors":[]})";
-    std::size_t size = kOpening.size() + kClosing.size();
+    std::size_t size = out.size() + kOpening.size() + kClosing.size();
     for (const DataMember& member : members) size += size_hint(member);
-    std::string out;
     out.reserve(size);
     out.append(kOpening);
     write_members_in_key_order(members, out);
     out.append(kClosing);
+}
+
+std::string graphql_success(std::span<DataMember> members) {
+    std::string out;
+    graphql_success(members, out);
     return out;
 }
 

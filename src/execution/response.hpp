@@ -43,5 +43,7 @@ struct DataMember {
 // written in byte order of their keys, and of equal keys the last one counts.
 // The members are reordered on the way.
 [[nodiscard]] std::string graphql_success(std::span<DataMember> members);
+// The same appended to `out`.
+void graphql_success(std::span<DataMember> members, std::string& out);
 
 }  // namespace zarn::execution
