@@ -280,11 +280,11 @@ PyObject* engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // response needs no allocation; a large one's room is not kept.
         constexpr std::size_t kKeptResponseBytes = 64 * 1024;
         thread_local std::string response;
-        without_interpreter_lock([&] {
+        const std::string_view text = without_interpreter_lock([&] {
             execution::execute_json(borrow.state(), *query.view(), variables.view(), response);
-            return true;
+            return std::string_view(response);
         });
-        PyObject* const str = new_str(response);
+        PyObject* const str = new_str(text);
         if (response.capacity() > kKeptResponseBytes) std::string().swap(response);
         return str;
     });

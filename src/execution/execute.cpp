@@ -91,7 +91,7 @@ void execute_json(const EngineState& engine, std::string_view query,
     // The variables are not needed after the parse: values move into their
     // last reference.
     BorrowedLists lists;
-    auto& [selected, members, jobs] = static_cast<ExecuteLists&>(lists);
+    auto& [selected, members, jobs] = lists;
     if (auto parsed = query::parse_top_level_fields(trimmed, std::move(*variable_map), selected); !parsed)
         return fail_with(parsed.error());
     if (selected.empty()) return fail_with("GraphQL query must select at least one top-level field");
