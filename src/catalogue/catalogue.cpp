@@ -26,9 +26,16 @@ struct ServerSummary {
     std::uint64_t read_only_count = 0;
 };
 
-}  // namespace
+// Walks each element of a root array as the reader hands it over, just as
+// the walk of the whole array would.
+class ToolCollector final : public json::ElementConsumer {
+public:
+    explicit ToolCollector(std::vector<ToolMetadata>& tools) noexcept : tools_(tools) {}
+    void take(JsonValue element) override { collect_tool_metadata(element, std::nullopt, std::nullopt, tools_); }
 
-namespace {
+private:
+    std::vector<ToolMetadata>& tools_;
+};
 
 // A field name's slot: eight bytes at a time, each word mixed in by a
 // multiply; the last word overlaps the one before it rather than looping on
@@ -92,11 +99,14 @@ Catalogue::Catalogue(std::vector<ToolMetadata> tools)
 Result<Catalogue> Catalogue::from_json(std::optional<std::string_view> catalogue_json) {
     if (!catalogue_json || is_unicode_blank(*catalogue_json)) return Catalogue{};
     // Only what the walk reads is built; the rest (input schemas above all)
-    // is checked and dropped as it is read.
-    auto document = json::read_json(*catalogue_json, tool_metadata_read_plan());
-    if (!document) return fail("invalid catalogue JSON: " + document.error().to_string());
+    // is checked and dropped as it is read. The elements of a root array (a
+    // server each, as catalogues are usually laid out) are walked one by one
+    // as they are read, so the document is never built whole.
     std::vector<ToolMetadata> tools;
-    collect_tool_metadata(*document, tools);
+    ToolCollector collector(tools);
+    auto document = json::read_json(*catalogue_json, tool_metadata_read_plan(), collector);
+    if (!document) return fail("invalid catalogue JSON: " + document.error().to_string());
+    collect_tool_metadata(*document, tools);  // a root that is not an array
     return Catalogue(std::move(tools));
 }
 

@@ -146,6 +146,20 @@ struct MemberSink {
     }
 };
 
+// The root of a document read for a consumer: a root array's elements go to
+// the consumer (through HandOverSink) instead of into the array.
+struct StreamingRootSink : RootSink {
+    ElementConsumer* consumer;
+};
+
+struct HandOverSink {
+    ElementConsumer* consumer;
+    template <class... Args>
+    void operator()(Args&&... args) const {
+        consumer->take(JsonValue(std::forward<Args>(args)...));
+    }
+};
+
 // The value is checked but not built.
 struct DiscardSink {
     template <class... Args>
@@ -183,10 +197,12 @@ public:
     Reader(std::string_view text, Planner planner) noexcept
         : begin_(text.data()), end_(text.data() + text.size()), cur_(begin_), planner_(planner) {}
 
-    std::expected<JsonValue, JsonReadError> read() {
+    // With a consumer, the elements of a root array go to it.
+    std::expected<JsonValue, JsonReadError> read(ElementConsumer* consumer = nullptr) {
         std::optional<JsonValue> value;
         const Context root = planner_.root();
         const bool read = root == ReadPlan::kPruned ? parse_value(0, DiscardSink{}, root)
+                          : consumer != nullptr     ? parse_value(0, StreamingRootSink{{&value}, consumer}, root)
                                                     : parse_value(0, RootSink{&value}, root);
         if (read) {
             skip_white_space();
@@ -305,7 +321,10 @@ private:
             return true;
         }
         const std::size_t base = elements_.size();
-        const ElementSink element{&elements_};
+        const auto element = [&] {
+            if constexpr (std::is_same_v<Sink, StreamingRootSink>) return HandOverSink{sink.consumer};
+            else return ElementSink{&elements_};
+        }();
         for (;;) {
             bool read;
             if constexpr (kDiscards<Sink>) read = parse_value(depth, sink, context);
@@ -826,6 +845,12 @@ std::expected<JsonValue, JsonReadError> read_json(std::string_view text) {
 std::expected<JsonValue, JsonReadError> read_json(std::string_view text, const ReadPlan& plan) {
     if (plan.member == nullptr) stop("a read plan needs its member function");
     return Reader(text, FollowPlan{&plan}).read();
+}
+
+std::expected<JsonValue, JsonReadError> read_json(std::string_view text, const ReadPlan& plan,
+                                                  ElementConsumer& consumer) {
+    if (plan.member == nullptr) stop("a read plan needs its member function");
+    return Reader(text, FollowPlan{&plan}).read(&consumer);
 }
 
 }  // namespace zarn::json

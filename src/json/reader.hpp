@@ -45,4 +45,21 @@ struct ReadPlan {
 // As read_json, building only what `plan` keeps; `plan.member` must be set.
 [[nodiscard]] std::expected<JsonValue, JsonReadError> read_json(std::string_view text, const ReadPlan& plan);
 
+// Takes the elements of a root array one at a time, as they are read.
+class ElementConsumer {
+public:
+    virtual void take(JsonValue element) = 0;
+
+protected:
+    ~ElementConsumer() = default;
+};
+
+// As read_json(text, plan), except that each element of a root array goes to
+// `consumer` as soon as it is read, in order, and is not kept: the array then
+// comes back empty. A document of a few large parts is so never built whole.
+// The consumer may already have taken elements when the text turns out to be
+// invalid further on; the error is the same as read_json's.
+[[nodiscard]] std::expected<JsonValue, JsonReadError> read_json(std::string_view text, const ReadPlan& plan,
+                                                                ElementConsumer& consumer);
+
 }  // namespace zarn::json

@@ -95,6 +95,27 @@ std::string nested(std::size_t depth, std::string_view key) {
     return text;
 }
 
+// Collects what a streamed read hands over.
+class Collector final : public ElementConsumer {
+public:
+    void take(JsonValue element) override { taken.push_back(std::move(element)); }
+    JsonArray taken;
+};
+
+// A streamed read put back together: a root array's elements as the consumer
+// took them, any other root as it came back.
+std::expected<JsonValue, JsonReadError> read_streamed(std::string_view text, const ReadPlan& plan) {
+    Collector collector;
+    auto value = read_json(text, plan, collector);
+    if (!value) return value;
+    if (const JsonArray* array = value->if_array()) {
+        EXPECT_TRUE(array->empty()) << text;
+        return JsonValue(std::move(collector.taken));
+    }
+    EXPECT_TRUE(collector.taken.empty()) << text;
+    return value;
+}
+
 class ReadPlanCase : public testing::TestWithParam<const ReadPlan*> {};
 
 TEST_P(ReadPlanCase, MatchesTheFullReadOnEveryText) {
@@ -111,12 +132,13 @@ TEST_P(ReadPlanCase, MatchesTheFullReadOnEveryText) {
         for (std::size_t length = 0; length <= whole.size(); ++length) {
             const std::string_view text = std::string_view(whole).substr(0, length);
             const auto full = read_json(text);
-            const auto planned = read_json(text, plan);
-            ASSERT_EQ(full.has_value(), planned.has_value()) << text;
-            if (full) {
-                EXPECT_EQ(*planned, expected_under(*full, plan)) << text;
-            } else {
-                EXPECT_EQ(planned.error().to_string(), full.error().to_string()) << text;
+            for (const auto& planned : {read_json(text, plan), read_streamed(text, plan)}) {
+                ASSERT_EQ(full.has_value(), planned.has_value()) << text;
+                if (full) {
+                    EXPECT_EQ(*planned, expected_under(*full, plan)) << text;
+                } else {
+                    EXPECT_EQ(planned.error().to_string(), full.error().to_string()) << text;
+                }
             }
         }
     }
@@ -152,9 +174,10 @@ TEST_P(ReadPlanCase, MatchesTheFullReadOnRandomDocuments) {
         const std::string text = document(document, 0);
         const auto full = read_json(text);
         ASSERT_TRUE(full.has_value()) << text;
-        const auto planned = read_json(text, plan);
-        ASSERT_TRUE(planned.has_value()) << text;
-        EXPECT_EQ(*planned, expected_under(*full, plan)) << text;
+        for (const auto& planned : {read_json(text, plan), read_streamed(text, plan)}) {
+            ASSERT_TRUE(planned.has_value()) << text;
+            EXPECT_EQ(*planned, expected_under(*full, plan)) << text;
+        }
     }
 }
 
@@ -164,6 +187,20 @@ TEST(ReadPlan, KeepsOnlyWhatThePlanAsksFor) {
     const auto value = read_json(R"({"a":[1,2],"n":{"x":1,"y":2},"z":{"x":{"x":3,"q":4},"y":5}})", kLateKeys);
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(to_json_text(*value), R"({"n":{"x":1,"y":2},"z":{"x":{"x":3}}})");
+}
+
+// Each element is handed over once it is read, not when the array closes:
+// the elements ahead of a fault have been taken when the error comes back.
+TEST(ReadPlan, AStreamedReadHandsOverEachElementAsItIsRead) {
+    class Recorder final : public ElementConsumer {
+    public:
+        void take(JsonValue element) override { texts.push_back(to_json_text(element)); }
+        std::vector<std::string> texts;
+    } recorder;
+    const auto value = read_json(R"([{"n":1,"a":2}, [3], "s", {"n":4} x])", kLateKeys, recorder);
+    ASSERT_FALSE(value.has_value());
+    EXPECT_EQ(value.error().to_string(), "expected `,` or `]` at line 1 column 35");
+    EXPECT_EQ(recorder.texts, (std::vector<std::string>{R"({"n":1})", "[3]", R"("s")", R"({"n":4})"}));
 }
 
 }  // namespace
