@@ -21,7 +21,7 @@ using json::JsonValue;
 // Per-server working record; texts are borrowed from the catalogue.
 struct ServerSummary {
     std::string_view name;
-    const std::optional<std::string>* description = nullptr;
+    const std::optional<std::string_view>* description = nullptr;
     std::uint64_t tool_count = 0;
     std::uint64_t read_only_count = 0;
 };
@@ -30,12 +30,28 @@ struct ServerSummary {
 // the walk of the whole array would.
 class ToolCollector final : public json::ElementConsumer {
 public:
-    explicit ToolCollector(std::vector<ToolMetadata>& tools) noexcept : tools_(tools) {}
-    void take(JsonValue element) override { collect_tool_metadata(element, std::nullopt, std::nullopt, tools_); }
+    ToolCollector(TextStore& texts, std::vector<ToolMetadata>& tools) noexcept : texts_(texts), tools_(tools) {}
+    void take(JsonValue element) override {
+        collect_tool_metadata(element, std::nullopt, std::nullopt, texts_, tools_);
+    }
 
 private:
+    TextStore& texts_;
     std::vector<ToolMetadata>& tools_;
 };
+
+// The record with its texts kept in `texts`.
+ToolMetadata kept_in(TextStore& texts, const ToolMetadata& tool) {
+    ToolMetadata kept = tool;
+    kept.server = texts.keep(tool.server);
+    if (tool.server_description) kept.server_description = texts.keep(*tool.server_description);
+    kept.tool = texts.keep(tool.tool);
+    kept.description = texts.keep(tool.description);
+    kept.field = texts.keep(tool.field);
+    return kept;
+}
+
+
 
 // A field name's slot: eight bytes at a time, each word mixed in by a
 // multiply; the last word overlaps the one before it rather than looping on
@@ -77,8 +93,14 @@ std::size_t field_hash(std::string_view field) noexcept {
 
 Catalogue::Catalogue() : text_cache_(std::make_unique<TextCache>()) {}
 
-Catalogue::Catalogue(std::vector<ToolMetadata> tools)
-    : tools_(std::move(tools)), text_cache_(std::make_unique<TextCache>()) {
+Catalogue::Catalogue(std::vector<ToolMetadata> tools) : Catalogue([&] {
+        KeptTools kept{std::move(tools), {}};
+        for (ToolMetadata& tool : kept.tools) tool = kept_in(kept.texts, tool);
+        return kept;
+    }()) {}
+
+Catalogue::Catalogue(KeptTools kept)
+    : texts_(std::move(kept.texts)), tools_(std::move(kept.tools)), text_cache_(std::make_unique<TextCache>()) {
     // Every record is well over a hundred bytes, so no catalogue that fits
     // in memory has more positions than a slot can hold.
     if (tools_.size() >= std::numeric_limits<std::uint32_t>::max()) stop("catalogue too large to index");
@@ -102,12 +124,13 @@ Result<Catalogue> Catalogue::from_json(std::optional<std::string_view> catalogue
     // is checked and dropped as it is read. The elements of a root array (a
     // server each, as catalogues are usually laid out) are walked one by one
     // as they are read, so the document is never built whole.
+    TextStore texts;
     std::vector<ToolMetadata> tools;
-    ToolCollector collector(tools);
+    ToolCollector collector(texts, tools);
     auto document = json::read_json(*catalogue_json, tool_metadata_read_plan(), collector);
     if (!document) return fail("invalid catalogue JSON: " + document.error().to_string());
-    collect_tool_metadata(*document, tools);  // a root that is not an array
-    return Catalogue(std::move(tools));
+    collect_tool_metadata(*document, texts, tools);  // a root that is not an array
+    return Catalogue(KeptTools{std::move(tools), std::move(texts)});
 }
 
 const ToolMetadata* Catalogue::find_field(std::string_view field) const noexcept {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "catalogue/text_store.hpp"
 #include "catalogue/tool_metadata.hpp"
 #include "common/result.hpp"
 #include "json/value.hpp"
@@ -20,6 +21,7 @@ namespace zarn::catalogue {
 class Catalogue {
 public:
     Catalogue();
+    // The catalogue keeps its own copies of the records' texts.
     explicit Catalogue(std::vector<ToolMetadata> tools);
 
     // Absent or blank text gives the empty catalogue; text that is not JSON
@@ -43,6 +45,14 @@ public:
     [[nodiscard]] const std::string& search_hits_text() const;
 
 private:
+    // Records and the store that keeps every text they view.
+    struct KeptTools {
+        std::vector<ToolMetadata> tools;
+        TextStore texts;
+    };
+    explicit Catalogue(KeptTools kept);
+
+    TextStore texts_;  // every text that tools_ views
     std::vector<ToolMetadata> tools_;
     // A hash table by field with open addressing: each slot holds a position
     // in tools_ plus one, or 0 when empty; of equal fields only the first in

@@ -101,29 +101,35 @@ constexpr bool is_name_byte(unsigned char c) noexcept {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-void append_graphql_name(std::string_view text, std::string& name) {
+// The most bytes append_graphql_name writes for `text`: one per byte, and one
+// more for a leading digit or an empty text.
+constexpr std::size_t max_graphql_name_size(std::string_view text) noexcept { return text.size() + 1; }
+
+// Writes the name at `out`; returns the end of what it wrote.
+char* append_graphql_name(std::string_view text, char* out) noexcept {
     if (text.empty()) {
-        name.push_back('_');
-        return;
+        *out++ = '_';
+        return out;
     }
-    if (text.front() >= '0' && text.front() <= '9') name.push_back('_');
+    if (text.front() >= '0' && text.front() <= '9') *out++ = '_';
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
         if (is_name_byte(c))
-            name.push_back(ch);
+            *out++ = ch;
         else if ((c & 0xC0u) != 0x80u)  // one "_" per scalar: skip continuation bytes
-            name.push_back('_');
+            *out++ = '_';
     }
+    return out;
 }
 
-// sanitize(server) + "_" + sanitize(tool), built in one buffer.
-std::string field_name(std::string_view server, std::string_view tool) {
-    std::string field;
-    field.reserve(server.size() + tool.size() + 3);
-    append_graphql_name(server, field);
-    field.push_back('_');
-    append_graphql_name(tool, field);
-    return field;
+// sanitize(server) + "_" + sanitize(tool), written straight into the store.
+std::string_view field_name(std::string_view server, std::string_view tool, TextStore& texts) {
+    return texts.keep_written(max_graphql_name_size(server) + 1 + max_graphql_name_size(tool), [&](char* at) {
+        char* out = append_graphql_name(server, at);
+        *out++ = '_';
+        out = append_graphql_name(tool, out);
+        return static_cast<std::size_t>(out - at);
+    });
 }
 
 // Objects that the walk may take for tools: an upper bound on the tools a
@@ -141,24 +147,25 @@ std::size_t tool_candidates(const JsonValue& value) {
     return 1;
 }
 
+// `server` and `server_description` are kept texts: an object that names
+// its server keeps the name once, for every tool below it.
 void collect(const JsonValue& value, std::optional<std::string_view> server,
-             std::optional<std::string_view> server_description, std::vector<ToolMetadata>& out) {
+             std::optional<std::string_view> server_description, TextStore& texts,
+             std::vector<ToolMetadata>& out) {
     if (const json::JsonArray* array = value.if_array()) {
-        for (const JsonValue& element : *array) collect(element, server, server_description, out);
+        for (const JsonValue& element : *array) collect(element, server, server_description, texts, out);
         return;
     }
     const JsonObject* object = value.if_object();
     if (object == nullptr) return;
 
-    const auto own_server = string_field(object, kServerKeys);
-    if (own_server) server = own_server;
-    const auto own_description = string_field(object, kServerDescriptionKeys);
-    if (own_description) server_description = own_description;
+    if (const auto own_server = string_field(object, kServerKeys)) server = texts.keep(*own_server);
+    if (const auto own_description = string_field(object, kServerDescriptionKeys))
+        server_description = texts.keep(*own_description);
 
     if (const JsonValue* tools = object->find(kToolsKey)) {
         if (const json::JsonArray* nested = tools->if_array()) {
-            for (const JsonValue& element : *nested)
-                collect(element, server, server_description, out);
+            for (const JsonValue& element : *nested) collect(element, server, server_description, texts, out);
             return;
         }
     }
@@ -168,12 +175,12 @@ void collect(const JsonValue& value, std::optional<std::string_view> server,
 
     ToolMetadata& metadata = out.emplace_back();
     metadata.server = *server;
-    if (server_description) metadata.server_description.emplace(*server_description);
+    metadata.server_description = server_description;
     const std::string_view tool_name = trim_unicode_whitespace(*tool);
-    metadata.field = field_name(*server, tool_name);
-    metadata.tool = tool_name;
+    metadata.field = field_name(*server, tool_name, texts);
+    metadata.tool = texts.keep(tool_name);
     if (const json::JsonString* description = string_field_source(object, kDescriptionKeys))
-        metadata.description = trim_unicode_whitespace(*description);
+        metadata.description = texts.keep(trim_unicode_whitespace(*description));
     metadata.read_only = read_only_flag(*object);
 }
 
@@ -241,20 +248,21 @@ std::optional<std::string_view> string_field(const JsonObject* object,
 
 std::string sanitize_graphql_name(std::string_view text) {
     std::string name;
-    name.reserve(text.size() + 1);
-    append_graphql_name(text, name);
+    name.resize_and_overwrite(max_graphql_name_size(text), [&](char* at, std::size_t) noexcept {
+        return static_cast<std::size_t>(append_graphql_name(text, at) - at);
+    });
     return name;
 }
 
 void collect_tool_metadata(const JsonValue& value, std::optional<std::string_view> server,
-                           std::optional<std::string_view> server_description,
+                           std::optional<std::string_view> server_description, TextStore& texts,
                            std::vector<ToolMetadata>& out) {
-    collect(value, server, server_description, out);
+    collect(value, server, server_description, texts, out);
 }
 
-void collect_tool_metadata(const JsonValue& document, std::vector<ToolMetadata>& out) {
+void collect_tool_metadata(const JsonValue& document, TextStore& texts, std::vector<ToolMetadata>& out) {
     out.reserve(out.size() + tool_candidates(document));
-    collect(document, std::nullopt, std::nullopt, out);
+    collect(document, std::nullopt, std::nullopt, texts, out);
 }
 
 }  // namespace zarn::catalogue

@@ -6,18 +6,21 @@
 #include <string_view>
 #include <vector>
 
+#include "catalogue/text_store.hpp"
 #include "json/reader.hpp"
 #include "json/value.hpp"
 
 namespace zarn::catalogue {
 
-// One tool of the catalogue; every text is owned and trimmed.
+// One tool of the catalogue; every text is trimmed. The texts are views: the
+// records a Catalogue holds view texts that the catalogue keeps, so a record
+// is small, copies as its bytes, and the tools of one server share its texts.
 struct ToolMetadata {
-    std::string server;
-    std::optional<std::string> server_description;
-    std::string tool;
-    std::string description;
-    std::string field;  // sanitize(server) + "_" + sanitize(tool), a valid GraphQL name
+    std::string_view server;
+    std::optional<std::string_view> server_description;
+    std::string_view tool;
+    std::string_view description;
+    std::string_view field;  // sanitize(server) + "_" + sanitize(tool), a valid GraphQL name
     bool read_only = true;
 
     // The value of this tool's field while no call bridge is attached ...
@@ -31,13 +34,15 @@ struct ToolMetadata {
     friend bool operator==(const ToolMetadata&, const ToolMetadata&) = default;
 };
 
-// Walks `value` depth first and appends every tool it describes to `out`.
-// Arrays and members named "tools" are descended into; nothing else is.
+// Walks `value` depth first and appends every tool it describes to `out`,
+// its texts kept in `texts`. Arrays and members named "tools" are descended
+// into; nothing else is. `server` and `server_description`, the texts that
+// the walk starts from, must already be kept where the records may view them.
 void collect_tool_metadata(const json::JsonValue& value, std::optional<std::string_view> server,
-                           std::optional<std::string_view> server_description,
+                           std::optional<std::string_view> server_description, TextStore& texts,
                            std::vector<ToolMetadata>& out);
 // The same over a whole document, with the tool list grown once for it.
-void collect_tool_metadata(const json::JsonValue& document, std::vector<ToolMetadata>& out);
+void collect_tool_metadata(const json::JsonValue& document, TextStore& texts, std::vector<ToolMetadata>& out);
 
 // What collect_tool_metadata reads of a document, for reading a catalogue
 // without building the members it never looks at (input schemas, titles).

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <format>
 #include <string>
 #include <vector>
 
@@ -10,16 +12,24 @@
 namespace zarn::catalogue {
 namespace {
 
-std::vector<ToolMetadata> read(std::string_view text) {
+// The tools read from a text, held with the catalogue that keeps their texts.
+struct ReadTools {
+    Catalogue catalogue;
+    [[nodiscard]] std::size_t size() const { return catalogue.size(); }
+    const ToolMetadata& operator[](std::size_t i) const { return catalogue.tools()[i]; }
+    operator const std::vector<ToolMetadata>&() const { return catalogue.tools(); }
+};
+
+ReadTools read(std::string_view text) {
     auto catalogue = Catalogue::from_json(text);
     EXPECT_TRUE(catalogue.has_value()) << catalogue.error();
-    return catalogue ? catalogue->tools() : std::vector<ToolMetadata>{};
+    return {catalogue ? std::move(*catalogue) : Catalogue{}};
 }
 
 // server/tool pairs, in catalogue order
 std::vector<std::string> names(const std::vector<ToolMetadata>& tools) {
     std::vector<std::string> out;
-    for (const auto& tool : tools) out.push_back(tool.server + "/" + tool.tool);
+    for (const auto& tool : tools) out.push_back(std::format("{}/{}", tool.server, tool.tool));
     return out;
 }
 
@@ -153,14 +163,17 @@ TEST(CatalogueFields, DuplicateFieldsStayAndTheFirstIsFound) {
 // find nothing; a default or moved-from catalogue finds nothing at all.
 TEST(CatalogueFields, EveryFieldOfALargeCatalogueFindsItsFirstTool) {
     std::vector<ToolMetadata> tools;
+    std::deque<std::string> texts;  // what the records view, until the catalogue has copied it
     constexpr std::size_t kDistinct = 3000;
     for (std::size_t round = 0; round < 2; ++round) {
         for (std::size_t i = 0; i < kDistinct; ++i) {
-            const std::string name = "tool" + std::to_string(i);
-            tools.push_back({"s", std::nullopt, name, std::to_string(round), "s_" + name, true});
+            const std::string& name = texts.emplace_back("tool" + std::to_string(i));
+            tools.push_back({"s", std::nullopt, name, texts.emplace_back(std::to_string(round)),
+                             texts.emplace_back("s_" + name), true});
         }
     }
     Catalogue catalogue(std::move(tools));
+    texts.assign(texts.size(), std::string(64, '?'));  // the catalogue holds copies of its own
     for (std::size_t i = 0; i < kDistinct; ++i) {
         const std::string field = "s_tool" + std::to_string(i);
         const ToolMetadata* found = catalogue.find_field(field);
@@ -191,8 +204,9 @@ TEST(CatalogueText, PrunedReadFindsWhatAWalkOfTheWholeTreeFinds) {
         const auto whole = json::read_json(text);
         ASSERT_TRUE(whole.has_value()) << text;
         std::vector<ToolMetadata> walked;
-        collect_tool_metadata(*whole, std::nullopt, std::nullopt, walked);
-        EXPECT_EQ(read(text), walked) << text;
+        TextStore texts;
+        collect_tool_metadata(*whole, std::nullopt, std::nullopt, texts, walked);
+        EXPECT_EQ(read(text).catalogue.tools(), walked) << text;
         EXPECT_FALSE(walked.empty()) << text;
     }
 }
@@ -279,11 +293,13 @@ TEST(Placeholder, NamesServerAndToolVerbatim) {
 // The text written straight from the record is the value's own text, for
 // names that need escaping too; its size is known ahead when they need none.
 TEST(Placeholder, WrittenTextIsTheValueWritten) {
+    const std::string quotes(200, '"');
+    const std::string long_server(40, 's');
     for (const ToolMetadata& tool : {ToolMetadata{"alpha", std::nullopt, "look \"up\"", "", "f", true},
                                      ToolMetadata{"s\\\x01\n", "d", "caf\xC3\xA9\t", "", "f", false},
-                                     ToolMetadata{std::string(200, '"'), std::nullopt, "", "", "f", true},
+                                     ToolMetadata{quotes, std::nullopt, "", "", "f", true},
                                      ToolMetadata{"docs", std::nullopt, "search", "", "docs_search", true},
-                                     ToolMetadata{std::string(40, 's'), std::nullopt, "caf\xC3\xA9", "", "f", true},
+                                     ToolMetadata{long_server, std::nullopt, "caf\xC3\xA9", "", "f", true},
                                      ToolMetadata{"", std::nullopt, "", "", "_", true}}) {
         std::string out = "[";
         tool.write_placeholder_result(out);
