@@ -14,52 +14,94 @@ namespace {
 using json::JsonObject;
 using json::JsonValue;
 
-constexpr std::array<std::string_view, 4> kServerKeys{"server", "server_id", "serverId",
-                                                      "server_name"};
-constexpr std::array<std::string_view, 2> kServerDescriptionKeys{"serverDescription",
-                                                                 "server_description"};
-constexpr std::array<std::string_view, 4> kToolKeys{"name", "tool", "tool_name", "toolName"};
-constexpr std::array<std::string_view, 1> kDescriptionKeys{"description"};
-constexpr std::array<std::string_view, 3> kReadOnlyKeys{"readOnly", "read_only", "readOnlyHint"};
-constexpr std::string_view kAnnotationsKey = "annotations";
+// The members the walk reads of an object. Where several keys can give one
+// field, they stand together, first the one that wins.
+enum WalkKey : std::uint8_t {
+    kServer, kServerId, kServerIdCamel, kServerName,  // the server
+    kServerDescriptionCamel, kServerDescription,      // its description
+    kName, kTool, kToolName, kToolNameCamel,          // the tool
+    kDescription,
+    kReadOnlyCamel, kReadOnly, kReadOnlyHint,  // read_only
+    kAnnotations,
+    kTools,
+    kWalkKeyCount
+};
+constexpr std::array<std::string_view, kWalkKeyCount> kWalkKeyTexts{
+    "server", "server_id", "serverId", "server_name", "serverDescription", "server_description",
+    "name", "tool", "tool_name", "toolName", "description", "readOnly", "read_only", "readOnlyHint",
+    "annotations", "tools"};
 constexpr std::string_view kAnnotationReadOnlyKey = "readOnlyHint";
-constexpr std::string_view kToolsKey = "tools";
 constexpr std::string_view kInnerValueKey = "value";
 
-// The string `value` holds, when its trimmed text is not blank.
-const json::JsonString* non_blank(const JsonValue* value) {
-    if (value == nullptr) return nullptr;
-    const json::JsonString* text = value->if_string();
-    if (text == nullptr || trim_unicode_whitespace(*text).empty()) return nullptr;
-    return text;
+// The keys from `first` to `last`, in the order they are tried.
+struct KeyRange {
+    WalkKey first;
+    WalkKey last;
+};
+constexpr KeyRange kServerKeys{kServer, kServerName};
+constexpr KeyRange kServerDescriptionKeys{kServerDescriptionCamel, kServerDescription};
+constexpr KeyRange kToolKeys{kName, kToolNameCamel};
+constexpr KeyRange kDescriptionKeys{kDescription, kDescription};
+constexpr KeyRange kReadOnlyKeys{kReadOnlyCamel, kReadOnlyHint};
+
+constexpr bool in(KeyRange range, WalkKey key) noexcept { return key >= range.first && key <= range.last; }
+
+constexpr WalkKey walk_key(std::string_view key) noexcept {
+    for (std::uint8_t i = 0; i < kWalkKeyCount; ++i)
+        if (kWalkKeyTexts[i].size() == key.size() && kWalkKeyTexts[i] == key) return static_cast<WalkKey>(i);
+    return kWalkKeyCount;
 }
 
-// The string that string_field takes its text from.
-const json::JsonString* string_field_source(const JsonObject* object, std::span<const std::string_view> keys) {
-    if (object == nullptr || object->empty()) return nullptr;
-    for (std::string_view key : keys) {
-        const JsonValue* value = object->find(key);
+// An object's members that the walk reads, found in one pass over it rather
+// than by a search per key tried.
+class WalkedMembers {
+public:
+    explicit WalkedMembers(const JsonObject& object) noexcept {
+        for (const auto& [key, value] : object)
+            if (const WalkKey k = walk_key(key); k != kWalkKeyCount) values_[k] = &value;
+    }
+    const JsonValue* operator[](WalkKey key) const noexcept { return values_[key]; }
+
+private:
+    std::array<const JsonValue*, kWalkKeyCount> values_{};
+};
+
+// The text of the string `value` holds, trimmed of Unicode white space, when
+// that is not blank.
+std::optional<std::string_view> non_blank(const JsonValue* value) {
+    if (value == nullptr) return std::nullopt;
+    const json::JsonString* text = value->if_string();
+    if (text == nullptr) return std::nullopt;
+    const std::string_view trimmed = trim_unicode_whitespace(*text);
+    if (trimmed.empty()) return std::nullopt;
+    return trimmed;
+}
+
+// The trimmed text of the first of `keys` whose value is a non-blank string,
+// or an object whose "value" member is one.
+std::optional<std::string_view> string_field(const WalkedMembers& members, KeyRange keys) {
+    for (std::uint8_t key = keys.first; key <= keys.last; ++key) {
+        const JsonValue* value = members[static_cast<WalkKey>(key)];
         if (value == nullptr) continue;
-        if (const json::JsonString* text = non_blank(value)) return text;
+        if (const auto text = non_blank(value)) return text;
         if (const JsonObject* inner = value->if_object()) {
-            if (const json::JsonString* text = non_blank(inner->find(kInnerValueKey))) return text;
+            if (const auto text = non_blank(inner->find(kInnerValueKey))) return text;
         }
     }
-    return nullptr;
+    return std::nullopt;
 }
 
-const bool* boolean_member(const JsonObject& object, std::string_view key) {
-    const JsonValue* value = object.find(key);
-    return value != nullptr ? value->if_bool() : nullptr;
-}
-
-bool read_only_flag(const JsonObject& object) {
-    for (std::string_view key : kReadOnlyKeys) {
-        if (const bool* flag = boolean_member(object, key)) return *flag;
+bool read_only_flag(const WalkedMembers& members) {
+    for (std::uint8_t key = kReadOnlyKeys.first; key <= kReadOnlyKeys.last; ++key) {
+        if (const JsonValue* value = members[static_cast<WalkKey>(key)]) {
+            if (const bool* flag = value->if_bool()) return *flag;
+        }
     }
-    if (const JsonValue* annotations = object.find(kAnnotationsKey)) {
+    if (const JsonValue* annotations = members[kAnnotations]) {
         if (const JsonObject* inner = annotations->if_object()) {
-            if (const bool* flag = boolean_member(*inner, kAnnotationReadOnlyKey)) return *flag;
+            if (const JsonValue* value = inner->find(kAnnotationReadOnlyKey)) {
+                if (const bool* flag = value->if_bool()) return *flag;
+            }
         }
     }
     return true;
@@ -67,27 +109,22 @@ bool read_only_flag(const JsonObject& object) {
 
 // How the walk below looks at a value: as a node it walks, as a value of
 // string_field, as annotations, or only as a scalar.
-enum WalkContext : json::ReadPlan::Context { kWalked = 1, kStringField, kAnnotations, kScalar };
-
-template <std::size_t N>
-constexpr bool is_one_of(std::string_view key, const std::array<std::string_view, N>& keys) noexcept {
-    return std::ranges::find(keys, key) != keys.end();
-}
+enum WalkContext : json::ReadPlan::Context { kWalked = 1, kStringField, kAnnotationsObject, kScalar };
 
 json::ReadPlan::Context walked_member(json::ReadPlan::Context object, std::string_view key) noexcept {
     switch (object) {
-        case kWalked:
-            if (key == kToolsKey) return kWalked;
-            if (is_one_of(key, kServerKeys) || is_one_of(key, kServerDescriptionKeys) ||
-                is_one_of(key, kToolKeys) || is_one_of(key, kDescriptionKeys))
-                return kStringField;
-            if (key == kAnnotationsKey) return kAnnotations;
-            if (is_one_of(key, kReadOnlyKeys)) return kScalar;
+        case kWalked: {
+            const WalkKey k = walk_key(key);
+            if (k == kTools) return kWalked;
+            if (in({kServer, kDescription}, k)) return kStringField;
+            if (k == kAnnotations) return kAnnotationsObject;
+            if (in(kReadOnlyKeys, k)) return kScalar;
             break;
+        }
         case kStringField:
             if (key == kInnerValueKey) return kScalar;
             break;
-        case kAnnotations:
+        case kAnnotationsObject:
             if (key == kAnnotationReadOnlyKey) return kScalar;
             break;
         default: break;
@@ -142,7 +179,7 @@ std::size_t tool_candidates(const JsonValue& value) {
     }
     const JsonObject* object = value.if_object();
     if (object == nullptr) return 0;
-    if (const JsonValue* tools = object->find(kToolsKey); tools != nullptr && tools->is_array())
+    if (const JsonValue* tools = object->find(kWalkKeyTexts[kTools]); tools != nullptr && tools->is_array())
         return tool_candidates(*tools);
     return 1;
 }
@@ -158,30 +195,29 @@ void collect(const JsonValue& value, std::optional<std::string_view> server,
     }
     const JsonObject* object = value.if_object();
     if (object == nullptr) return;
+    const WalkedMembers members(*object);
 
-    if (const auto own_server = string_field(object, kServerKeys)) server = texts.keep(*own_server);
-    if (const auto own_description = string_field(object, kServerDescriptionKeys))
+    if (const auto own_server = string_field(members, kServerKeys)) server = texts.keep(*own_server);
+    if (const auto own_description = string_field(members, kServerDescriptionKeys))
         server_description = texts.keep(*own_description);
 
-    if (const JsonValue* tools = object->find(kToolsKey)) {
+    if (const JsonValue* tools = members[kTools]) {
         if (const json::JsonArray* nested = tools->if_array()) {
             for (const JsonValue& element : *nested) collect(element, server, server_description, texts, out);
             return;
         }
     }
     if (!server) return;
-    const json::JsonString* tool = string_field_source(object, kToolKeys);
-    if (tool == nullptr) return;
+    const auto tool_name = string_field(members, kToolKeys);
+    if (!tool_name) return;
 
     ToolMetadata& metadata = out.emplace_back();
     metadata.server = *server;
     metadata.server_description = server_description;
-    const std::string_view tool_name = trim_unicode_whitespace(*tool);
-    metadata.field = field_name(*server, tool_name, texts);
-    metadata.tool = texts.keep(tool_name);
-    if (const json::JsonString* description = string_field_source(object, kDescriptionKeys))
-        metadata.description = texts.keep(trim_unicode_whitespace(*description));
-    metadata.read_only = read_only_flag(*object);
+    metadata.field = field_name(*server, *tool_name, texts);
+    metadata.tool = texts.keep(*tool_name);
+    if (const auto description = string_field(members, kDescriptionKeys)) metadata.description = texts.keep(*description);
+    metadata.read_only = read_only_flag(members);
 }
 
 constexpr std::string_view kPlaceholderOpening = "SchemaEngine stub resolved ";
@@ -239,12 +275,6 @@ void ToolMetadata::write_placeholder_result(std::string& out) const {
 }
 
 const json::ReadPlan& tool_metadata_read_plan() noexcept { return kWalkPlan; }
-
-std::optional<std::string_view> string_field(const JsonObject* object,
-                                             std::span<const std::string_view> keys) {
-    if (const json::JsonString* source = string_field_source(object, keys)) return trim_unicode_whitespace(*source);
-    return std::nullopt;
-}
 
 std::string sanitize_graphql_name(std::string_view text) {
     std::string name;

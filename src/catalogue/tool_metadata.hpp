@@ -1,7 +1,6 @@
 #pragma once
 
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,11 +46,6 @@ void collect_tool_metadata(const json::JsonValue& document, TextStore& texts, st
 // What collect_tool_metadata reads of a document, for reading a catalogue
 // without building the members it never looks at (input schemas, titles).
 [[nodiscard]] const json::ReadPlan& tool_metadata_read_plan() noexcept;
-
-// The first of `keys` whose value is a non-blank string, or an object whose
-// "value" member is one; trimmed of Unicode white space.
-[[nodiscard]] std::optional<std::string_view> string_field(const json::JsonObject* object,
-                                                           std::span<const std::string_view> keys);
 
 // ASCII letters, digits and "_" stay; any other Unicode scalar becomes one
 // "_"; a leading digit gets a "_" in front; the empty text gives "_".
