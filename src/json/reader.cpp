@@ -342,9 +342,8 @@ private:
         ++cur_;
         if constexpr (kDiscards<Sink>) return true;
         // Off the stack first: the sink may push onto this same stack.
-        const auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
-        JsonArray array(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
-        elements_.erase(first, elements_.end());
+        JsonArray array = JsonArray::from_relocated(std::span(elements_).subspan(base));
+        elements_.resize(base);
         sink(std::move(array));
         return true;
     }
@@ -422,9 +421,7 @@ private:
             // case for text written by a program.
             object = JsonObject::from_sorted_members(std::span(members_).subspan(base));
         } else if (in_last_sorted_order(key_less)) {
-            object.reserve(count);
-            for (const std::uint32_t index : last_sorted_order_)
-                object.append_sorted(std::move(first[index].key), std::move(first[index].value));
+            object = JsonObject::from_sorted_members(std::span(members_).subspan(base), last_sorted_order_);
         } else {
             if (count <= kInsertionSortLimit) {
                 for (std::size_t i = 1; i < count; ++i) {
@@ -446,7 +443,7 @@ private:
                 object.append_sorted(std::move(member.key), std::move(member.value));
             }
         }
-        members_.erase(first, members_.end());
+        members_.resize(base);
         return object;
     }
 

@@ -98,8 +98,13 @@ JsonObject JsonObject::from_members(std::span<JsonMember> members) {
 
 JsonObject JsonObject::from_sorted_members(std::span<JsonMember> members) {
     JsonObject object;
-    object.reserve(members.size());
-    for (JsonMember& member : members) object.storage_.emplace_back(std::move(member));
+    object.storage_.relocate_back(members.data(), members.size());
+    return object;
+}
+
+JsonObject JsonObject::from_sorted_members(std::span<JsonMember> members, std::span<const std::uint32_t> order) {
+    JsonObject object;
+    object.storage_.relocate_back(members.data(), order);
     return object;
 }
 

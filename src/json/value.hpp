@@ -183,6 +183,26 @@ public:
     T& emplace_at(std::size_t index, Args&&... args) {
         return relocate_in(index, T(std::forward<Args>(args)...));
     }
+    // Moves `count` elements from `source` onto the end, by their bytes in
+    // one copy, leaving empty elements behind.
+    void relocate_back(T* source, std::size_t count) {
+        if (count == 0) return;
+        reserve(size() + count);
+        std::memcpy(static_cast<void*>(items() + block_->size), static_cast<const void*>(source), count * sizeof(T));
+        for (std::size_t i = 0; i < count; ++i) ::new (static_cast<void*>(source + i)) T();
+        block_->size += count;
+    }
+    // The same for source[order[0]], source[order[1]], ... in that order.
+    void relocate_back(T* source, std::span<const std::uint32_t> order) {
+        if (order.empty()) return;
+        reserve(size() + order.size());
+        T* out = items() + block_->size;
+        for (const std::uint32_t index : order) {
+            std::memcpy(static_cast<void*>(out++), static_cast<const void*>(source + index), sizeof(T));
+            ::new (static_cast<void*>(source + index)) T();
+        }
+        block_->size += order.size();
+    }
     void pop_back() noexcept {
         --block_->size;
         items()[block_->size].~T();
@@ -234,6 +254,12 @@ public:
 
     JsonArray() noexcept = default;
     JsonArray(std::initializer_list<JsonValue> values);
+    // Takes `values` over by their bytes, leaving nulls behind.
+    [[nodiscard]] static JsonArray from_relocated(std::span<JsonValue> values) {
+        JsonArray array;
+        array.storage_.relocate_back(values.data(), values.size());
+        return array;
+    }
     template <std::input_iterator It, std::sentinel_for<It> End>
     JsonArray(It first, End last) {
         if constexpr (std::forward_iterator<It>) storage_.reserve(static_cast<std::size_t>(std::ranges::distance(first, last)));
@@ -293,6 +319,10 @@ public:
     // Adopts members whose keys the caller has already checked to be strictly
     // ascending (so no key repeats); they are moved from, not compared.
     [[nodiscard]] static JsonObject from_sorted_members(std::span<JsonMember> members);
+    // The same for members[order[0]], members[order[1]], ..., which the caller
+    // has checked to be strictly ascending in that order.
+    [[nodiscard]] static JsonObject from_sorted_members(std::span<JsonMember> members,
+                                                        std::span<const std::uint32_t> order);
 
     [[nodiscard]] std::size_t size() const noexcept { return storage_.size(); }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
