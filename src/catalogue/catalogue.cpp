@@ -18,14 +18,6 @@ namespace {
 using json::JsonObject;
 using json::JsonValue;
 
-// Per-server working record; texts are borrowed from the catalogue.
-struct ServerSummary {
-    std::string_view name;
-    const std::optional<std::string_view>* description = nullptr;
-    std::uint64_t tool_count = 0;
-    std::uint64_t read_only_count = 0;
-};
-
 // Walks each element of a root array as the reader hands it over, just as
 // the walk of the whole array would.
 class ToolCollector final : public json::ElementConsumer {
@@ -143,7 +135,7 @@ const ToolMetadata* Catalogue::find_field(std::string_view field) const noexcept
     }
 }
 
-json::JsonArray Catalogue::server_summaries() const {
+std::vector<Catalogue::ServerSummary> Catalogue::summarise_servers() const {
     std::map<std::string_view, ServerSummary> servers;
     for (const ToolMetadata& tool : tools_) {
         auto [it, inserted] = servers.try_emplace(tool.server);
@@ -151,18 +143,21 @@ json::JsonArray Catalogue::server_summaries() const {
         if (inserted) summary.name = tool.server;
         ++summary.tool_count;
         if (tool.read_only) ++summary.read_only_count;
-        if (summary.description == nullptr || !summary.description->has_value())
-            summary.description = &tool.server_description;
+        if (!summary.description) summary.description = tool.server_description;
     }
+    std::vector<ServerSummary> summaries;
+    summaries.reserve(servers.size());
+    for (const auto& [name, summary] : servers) summaries.push_back(summary);
+    return summaries;
+}
+
+json::JsonArray Catalogue::server_summaries() const {
     json::JsonArray entries;
-    entries.reserve(servers.size());
-    for (const auto& [name, summary] : servers) {
+    for (const ServerSummary& summary : summarise_servers()) {
         JsonObject entry;
         entry.reserve(4);
-        entry.append_sorted("description", summary.description->has_value()
-                                               ? JsonValue(**summary.description)
-                                               : JsonValue(std::string()));
-        entry.append_sorted("name", std::string(name));
+        entry.append_sorted("description", summary.description.value_or(std::string_view()));
+        entry.append_sorted("name", summary.name);
         entry.append_sorted("readOnlyCount", summary.read_only_count);
         entry.append_sorted("toolCount", summary.tool_count);
         entries.emplace_back(std::move(entry));
@@ -186,16 +181,54 @@ json::JsonArray Catalogue::search_hits() const {
     return hits;
 }
 
+// The two texts below are the lists above as write_json writes them, written
+// from the records: no tree of the lists is built, so a thread that answers
+// the first `{ servers search }` does not fill its block cache with one.
+
 const std::string& Catalogue::server_summaries_text() const {
     std::call_once(text_cache_->servers_once, [this] {
-        text_cache_->servers = json::to_json_text(json::JsonValue(server_summaries()));
+        std::string& out = text_cache_->servers;
+        out.push_back('[');
+        for (const ServerSummary& summary : summarise_servers()) {
+            if (out.size() > 1) out.push_back(',');
+            out.append(R"({"description":)");
+            json::write_string(summary.description.value_or(std::string_view()), out);
+            out.append(R"(,"name":)");
+            json::write_string(summary.name, out);
+            out.append(R"(,"readOnlyCount":)");
+            json::write_unsigned(summary.read_only_count, out);
+            out.append(R"(,"toolCount":)");
+            json::write_unsigned(summary.tool_count, out);
+            out.push_back('}');
+        }
+        out.push_back(']');
     });
     return text_cache_->servers;
 }
 
 const std::string& Catalogue::search_hits_text() const {
     std::call_once(text_cache_->search_once, [this] {
-        text_cache_->search = json::to_json_text(json::JsonValue(search_hits()));
+        std::string& out = text_cache_->search;
+        constexpr std::size_t kFixedBytesPerHit = 72;  // the keys, quotes, punctuation and flag
+        std::size_t size = 2;
+        for (const ToolMetadata& tool : tools_)
+            size += kFixedBytesPerHit + tool.description.size() + tool.field.size() + tool.server.size() +
+                    tool.tool.size();
+        out.reserve(size);
+        out.push_back('[');
+        for (const ToolMetadata& tool : tools_) {
+            if (out.size() > 1) out.push_back(',');
+            out.append(R"({"description":)");
+            json::write_string(tool.description, out);
+            out.append(R"(,"field":)");
+            json::write_string(tool.field, out);
+            out.append(tool.read_only ? R"(,"readOnly":true,"server":)" : R"(,"readOnly":false,"server":)");
+            json::write_string(tool.server, out);
+            out.append(R"(,"tool":)");
+            json::write_string(tool.tool, out);
+            out.push_back('}');
+        }
+        out.push_back(']');
     });
     return text_cache_->search;
 }

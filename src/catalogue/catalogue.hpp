@@ -45,6 +45,17 @@ public:
     [[nodiscard]] const std::string& search_hits_text() const;
 
 private:
+    // One distinct server; its texts are the catalogue's. The description is
+    // the first one given by a tool of the server.
+    struct ServerSummary {
+        std::string_view name;
+        std::optional<std::string_view> description;
+        std::uint64_t tool_count = 0;
+        std::uint64_t read_only_count = 0;
+    };
+    // In ascending byte order of the server.
+    [[nodiscard]] std::vector<ServerSummary> summarise_servers() const;
+
     // Records and the store that keeps every text they view.
     struct KeptTools {
         std::vector<ToolMetadata> tools;

@@ -272,16 +272,29 @@ TEST(Summaries, SearchHitsListEveryToolInOrder) {
     EXPECT_TRUE(Catalogue{}.server_summaries().empty());
 }
 
+// The cached texts are written from the records, not from the lists: they
+// must be the lists' own text, names and descriptions that need escaping too.
 TEST(Summaries, CachedTextIsTheWrittenListsAndSurvivesAMove) {
-    auto catalogue = Catalogue::from_json(R"([{"server":"b","name":"x"},{"server":"a","name":"y","readOnly":false}])");
-    ASSERT_TRUE(catalogue);
-    const std::string servers = json::to_json_text(json::JsonValue(catalogue->server_summaries()));
-    const std::string search = json::to_json_text(json::JsonValue(catalogue->search_hits()));
-    EXPECT_EQ(catalogue->server_summaries_text(), servers);
-    const Catalogue moved = std::move(*catalogue);
-    EXPECT_EQ(moved.server_summaries_text(), servers);
-    EXPECT_EQ(moved.search_hits_text(), search);
+    for (const std::string_view text : {
+             std::string_view(R"([{"server":"b","name":"x"},{"server":"a","name":"y","readOnly":false}])"),
+             std::string_view(R"([{"server":"q\"t\\","serverDescription":"tab\there \u00e9\u2028","tools":[
+                 {"name":"n\u0001","description":"line\nbreak \"quoted\" \ud83d\ude00","readOnly":false},
+                 {"name":"plain","description":"/slash/"}]},
+                 {"server":"\u00e9t\u00e9","tools":[{"name":"z","annotations":{"readOnlyHint":false}}]},
+                 {"server":"a","serverDescription":"first","name":"one"},
+                 {"server":"a","serverDescription":"second","name":"two","readOnly":true}])"),
+         }) {
+        auto catalogue = Catalogue::from_json(text);
+        ASSERT_TRUE(catalogue) << catalogue.error();
+        const std::string servers = json::to_json_text(json::JsonValue(catalogue->server_summaries()));
+        const std::string search = json::to_json_text(json::JsonValue(catalogue->search_hits()));
+        EXPECT_EQ(catalogue->server_summaries_text(), servers) << text;
+        const Catalogue moved = std::move(*catalogue);
+        EXPECT_EQ(moved.server_summaries_text(), servers) << text;
+        EXPECT_EQ(moved.search_hits_text(), search) << text;
+    }
     EXPECT_EQ(Catalogue{}.search_hits_text(), "[]");
+    EXPECT_EQ(Catalogue{}.server_summaries_text(), "[]");
 }
 
 TEST(Placeholder, NamesServerAndToolVerbatim) {
