@@ -93,8 +93,8 @@ Catalogue::Catalogue(std::vector<ToolMetadata> tools) : Catalogue([&] {
 
 Catalogue::Catalogue(KeptTools kept)
     : texts_(std::move(kept.texts)), tools_(std::move(kept.tools)), text_cache_(std::make_unique<TextCache>()) {
-    // Every record is well over a hundred bytes, so no catalogue that fits
-    // in memory has more positions than a slot can hold.
+    // A record alone takes tens of bytes, so no catalogue that fits in memory has
+    // more positions than a slot can hold.
     if (tools_.size() >= std::numeric_limits<std::uint32_t>::max()) stop("catalogue too large to index");
     field_slots_.assign(std::bit_ceil(std::max<std::size_t>(2 * tools_.size(), 8)), 0);
     const std::size_t mask = field_slots_.size() - 1;

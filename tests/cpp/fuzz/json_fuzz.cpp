@@ -2,8 +2,9 @@
 // into compact text that reads back to the same value and writes to the same
 // text again; a rejection names a position inside the input. The first eight
 // bytes, taken as a double, must also survive writing and reading unchanged
-// to the bit. Reading with a plan that prunes members gives the same verdict
-// and the same error as reading everything.
+// to the bit. Reading with a plan that prunes members, and handing a root
+// array's elements over one by one, give the same verdict and the same error
+// as reading everything.
 
 #include <algorithm>
 #include <bit>
@@ -29,12 +30,31 @@ json::ReadPlan::Context short_keys(json::ReadPlan::Context object, std::string_v
 
 constexpr json::ReadPlan kShortKeys{1, &short_keys};
 
+// Counts what a streamed read hands over.
+class CountingConsumer final : public json::ElementConsumer {
+public:
+    void take(json::JsonValue) override { ++taken; }
+    std::size_t taken = 0;
+};
+
 void check_pruned_read(std::string_view text, const std::expected<json::JsonValue, json::JsonReadError>& full) {
     const auto pruned = json::read_json(text, kShortKeys);
     fuzz::expect(pruned.has_value() == full.has_value(), "pruning keeps the verdict");
+    CountingConsumer consumer;
+    const auto streamed = json::read_json(text, kShortKeys, consumer);
+    fuzz::expect(streamed.has_value() == full.has_value(), "streaming keeps the verdict");
     if (!full) {
         fuzz::expect(pruned.error().to_string() == full.error().to_string(), "pruning keeps the error",
                      pruned.error().to_string());
+        fuzz::expect(streamed.error().to_string() == full.error().to_string(), "streaming keeps the error",
+                     streamed.error().to_string());
+        return;
+    }
+    const json::JsonArray* root = full->if_array();
+    fuzz::expect(consumer.taken == (root != nullptr ? root->size() : 0), "streaming hands over each element");
+    if (root != nullptr) {
+        fuzz::expect(streamed->if_array() != nullptr && streamed->if_array()->empty(),
+                     "a streamed root array comes back empty");
     }
 }
 
