@@ -1,6 +1,7 @@
 #include "json/reader.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cfloat>
 #include <charconv>
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <limits>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <tuple>
 #include <type_traits>
@@ -79,6 +81,11 @@ constexpr std::string_view phrase(Fault fault) noexcept {
 
 // Objects up to this size sort their members by insertion.
 constexpr std::size_t kInsertionSortLimit = 16;
+
+// The key shapes remembered: one for each of the first few depths, of up to
+// this many keys.
+constexpr std::size_t kShapeDepths = 8;
+constexpr std::size_t kShapeKeys = 16;
 
 // Exponents are read up to this size; beyond it every mantissa over- or
 // underflows anyway.
@@ -183,6 +190,47 @@ struct FollowPlan {
     [[nodiscard]] Context root() const noexcept { return plan->root; }
     [[nodiscard]] Context member(Context object, std::string_view key) const noexcept {
         return plan->member(object, key);
+    }
+};
+
+// Objects at one depth (the records of an array, most often) are written
+// with the same keys in the same order. A shape remembers the keys of the
+// last object at its depth, as written, when each is short and needs no
+// escape, so that the next object's keys can be compared as bytes rather
+// than scanned, and the order that sorts them, so that an object with the
+// same keys is not sorted again. Such a key written as it is decodes to
+// itself, so a key that compares equal is the key parse_string would give.
+struct Shape {
+    std::size_t count = 0;  // keys remembered; 0 for none
+    bool ordered = false;   // `order` lists the keys in ascending order, none repeated
+    std::array<std::uint8_t, kShapeKeys> sizes;
+    std::array<std::array<char, JsonString::kInlineCapacity>, kShapeKeys> texts;
+    std::array<std::uint32_t, kShapeKeys> order;
+
+    // Whether the text at `at` (an opening quote) is key `index`, quoted.
+    [[nodiscard]] bool key_at(const char* at, const char* end, std::size_t index) const noexcept {
+        const std::size_t size = sizes[index];
+        return static_cast<std::size_t>(end - at) >= size + 2 && at[size + 1] == '"' &&
+               std::memcmp(at + 1, texts[index].data(), size) == 0;
+    }
+    void remember_keys(std::span<const JsonMember> members) noexcept {
+        count = 0;
+        ordered = false;
+        if (members.size() > kShapeKeys) return;
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            const std::string_view key = members[i].key;
+            if (key.size() > JsonString::kInlineCapacity || detail::needs_escape(key.data(), key.size())) return;
+            sizes[i] = static_cast<std::uint8_t>(key.size());
+            std::memcpy(texts[i].data(), key.data(), key.size());
+        }
+        count = members.size();
+    }
+    // `position(i)`: where, as written, the i-th key in ascending order is.
+    template <class Position>
+    void remember_order(const Position& position) noexcept {
+        if (count == 0) return;
+        for (std::size_t i = 0; i < count; ++i) order[i] = position(i);
+        ordered = true;
     }
 };
 
@@ -361,9 +409,16 @@ private:
             return true;
         }
         const std::size_t base = members_.size();
-        for (;;) {
+        // The keys are checked against the shape of the last object at this
+        // depth as they come; `same_shape` stays true while each matches.
+        Shape* shape = nullptr;
+        if constexpr (kRemembersShapes && !kDiscards<Sink>)
+            if (depth <= kShapeDepths) shape = &shapes_[depth - 1];
+        bool same_shape = shape != nullptr && shape->count != 0;
+        for (std::size_t index = 0;; ++index) {
             if (*cur_ != '"') return fail(Fault::key_must_be_string, cur_);
-            if (!parse_member(depth, sink, context)) return false;
+            same_shape = same_shape && index < shape->count;
+            if (!parse_member(depth, sink, context, same_shape ? shape : nullptr, index, &same_shape)) return false;
             skip_white_space();
             if (cur_ == end_) return fail_eof(Fault::eof_object);
             if (*cur_ == '}') break;
@@ -374,14 +429,28 @@ private:
             if (*cur_ == '}') return fail(Fault::trailing_comma, cur_);
         }
         ++cur_;
-        if constexpr (!kDiscards<Sink>) sink(take_members(base));
+        if constexpr (!kDiscards<Sink>) {
+            const std::size_t count = members_.size() - base;
+            if (same_shape && count == shape->count && shape->ordered) {
+                // The keys are the shape's, so the shape's order sorts them.
+                JsonObject object = JsonObject::from_sorted_members(
+                    std::span(members_).subspan(base), std::span<const std::uint32_t>(shape->order.data(), count));
+                members_.resize(base);
+                sink(std::move(object));
+            } else {
+                sink(take_members(base, shape));
+            }
+        }
         return true;
     }
 
     // member = string ":" value, the cursor on the key's opening quote. The
     // key is decoded only when the value may be built.
+    // With a shape, the key is first checked against the shape's key at
+    // `index`; `*matched` is cleared when it is not that key.
     template <class Sink>
-    bool parse_member(std::size_t depth, const Sink& sink, Context context) {
+    bool parse_member(std::size_t depth, const Sink& sink, Context context, const Shape* shape = nullptr,
+                      std::size_t index = 0, bool* matched = nullptr) {
         const auto expect_colon = [this] {
             skip_white_space();
             if (cur_ == end_) return fail_eof(Fault::eof_object);
@@ -392,7 +461,15 @@ private:
         if constexpr (kDiscards<Sink>) {
             return skip_string() && expect_colon() && parse_value(depth, sink, context);
         } else {
-            JsonString key = parse_string();
+            JsonString key;
+            if (shape != nullptr && shape->key_at(cur_, end_, index)) {
+                const std::size_t size = shape->sizes[index];
+                key = JsonString(std::string_view(shape->texts[index].data(), size));
+                cur_ += size + 2;
+            } else {
+                if (matched != nullptr) *matched = false;
+                key = parse_string();
+            }
             if (failed_ || !expect_colon()) return false;
             const Context inner = planner_.member(context, key);
             if (inner == ReadPlan::kPruned) return parse_value(depth, DiscardSink{}, inner);
@@ -405,9 +482,10 @@ private:
     // per member is sorted (stably, so that "last" keeps its meaning), keyed
     // by the first eight key bytes so that most comparisons are one integer
     // compare; each member then moves once.
-    JsonObject take_members(std::size_t base) {
+    JsonObject take_members(std::size_t base, Shape* record = nullptr) {
         const auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
         const auto count = static_cast<std::size_t>(members_.end() - first);
+        if (record != nullptr) record->remember_keys(std::span(members_).subspan(base));
         order_.resize(count);
         for (std::uint32_t i = 0; i < count; ++i) order_[i] = {key_prefix(first[i].key), i};
         const auto key_less = [&](const SortKey& a, const SortKey& b) {
@@ -420,8 +498,10 @@ private:
             // Strictly ascending already, so no repeats either: the common
             // case for text written by a program.
             object = JsonObject::from_sorted_members(std::span(members_).subspan(base));
+            if (record != nullptr) record->remember_order([](std::size_t i) { return static_cast<std::uint32_t>(i); });
         } else if (in_last_sorted_order(key_less)) {
             object = JsonObject::from_sorted_members(std::span(members_).subspan(base), last_sorted_order_);
+            if (record != nullptr) record->remember_order([&](std::size_t i) { return last_sorted_order_[i]; });
         } else {
             if (count <= kInsertionSortLimit) {
                 for (std::size_t i = 1; i < count; ++i) {
@@ -434,6 +514,11 @@ private:
                 std::ranges::stable_sort(order_, key_less);
             }
             remember_sorted_order(key_less);
+            // The order just sorted, unless a key repeats: the object then
+            // has fewer members than the text keys, and no order of the keys
+            // stands for it.
+            if (record != nullptr && last_sorted_order_.size() == count && in_last_sorted_order(key_less))
+                record->remember_order([&](std::size_t i) { return last_sorted_order_[i]; });
             object.reserve(count);
             for (std::size_t i = 0; i < count; ++i) {
                 JsonMember& member = first[order_[i].index];
@@ -819,6 +904,8 @@ private:
         std::uint32_t index;
     };
 
+    static constexpr bool kRemembersShapes = std::is_same_v<Planner, BuildEverything>;
+
     const char* const begin_;
     const char* const end_;
     const char* cur_;
@@ -831,6 +918,7 @@ private:
     std::vector<SortKey> order_;               // scratch for sorting one object's members
     std::vector<std::uint32_t> last_sorted_order_;  // positions, as written, in key order
     std::string scratch_;                      // a string with escapes, as it is decoded
+    std::array<Shape, kShapeDepths> shapes_;   // by depth of the object, from 1
 };
 
 }  // namespace

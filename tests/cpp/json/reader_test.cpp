@@ -443,9 +443,16 @@ TEST(ReaderObjects, OrdersKeysThatShareTheirFirstEightBytes) {
 // same order, in another order, with a key repeated or with other keys, in
 // any succession, must each read as a map of their keys would give them.
 TEST(ReaderObjects, ObjectsInARowReadAsMapsOfTheirKeys) {
-    const std::vector<std::string> pool{"id", "a", "b", "name", "abcdefghX", "abcdefghY", "abcdefgh"};
+    // Keys as written and as they read: prefixes of each other, the longest
+    // that is held inline and one byte more, the empty key, a key with a
+    // multi-byte character, and the same keys written with escapes.
+    const std::vector<std::pair<std::string, std::string>> pool{
+        {"id", "id"}, {"a", "a"}, {"b", "b"}, {"name", "name"}, {"abcdefghX", "abcdefghX"},
+        {"abcdefghY", "abcdefghY"}, {"abcdefgh", "abcdefgh"}, {"fifteen-bytes-k", "fifteen-bytes-k"},
+        {"sixteen-bytes-ke", "sixteen-bytes-ke"}, {"", ""}, {"\\u00e9t\\u00e9", "\xC3\xA9t\xC3\xA9"},
+        {"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"}, {"n\\u0061me", "name"}, {"a\\\\", "a\\"}, {"a\\\"", "a\""}};
     std::mt19937 random(11);
-    std::vector<std::string> keys;
+    std::vector<std::pair<std::string, std::string>> keys;
     std::string text = "[";
     std::vector<std::map<std::string, int>> expected;
     for (int object = 0; object < 3000; ++object) {
@@ -454,14 +461,14 @@ TEST(ReaderObjects, ObjectsInARowReadAsMapsOfTheirKeys) {
             std::ranges::shuffle(keys, random);  // the same keys in another order
         } else if (roll == 1 || keys.empty()) {  // new keys, any of them repeated
             keys.resize(std::uniform_int_distribution<std::size_t>(1, 5)(random));
-            for (std::string& key : keys) key = pool[std::uniform_int_distribution<std::size_t>(0, pool.size() - 1)(random)];
+            for (auto& key : keys) key = pool[std::uniform_int_distribution<std::size_t>(0, pool.size() - 1)(random)];
         }  // else the same keys in the same order
         std::map<std::string, int> members;
         text += object == 0 ? "{" : ",{";
         for (std::size_t i = 0; i < keys.size(); ++i) {
             const int value = object * 10 + static_cast<int>(i);
-            text += (i == 0 ? "\"" : ",\"") + keys[i] + "\":" + std::to_string(value);
-            members[keys[i]] = value;
+            text += (i == 0 ? "\"" : ",\"") + keys[i].first + "\":" + std::to_string(value);
+            members[keys[i].second] = value;
         }
         text += "}";
         expected.push_back(std::move(members));
@@ -476,6 +483,46 @@ TEST(ReaderObjects, ObjectsInARowReadAsMapsOfTheirKeys) {
         std::vector<std::pair<std::string, JsonValue>> wanted;
         for (const auto& [key, member] : expected[i]) wanted.emplace_back(key, JsonValue(member));
         ASSERT_EQ(read, wanted) << "object " << i;
+    }
+}
+
+// An object's keys are compared with those of the object before it at the
+// same depth. Text that only looks like those keys (a key that needed an
+// escape, written raw; a longer key; a cut-off one; keys at many depths)
+// must read, or fail, exactly as a reader that compares nothing.
+TEST(ReaderObjects, KeysLikeThoseBeforeReadAsThemselves) {
+    const auto keep_all = [](ReadPlan::Context, std::string_view) noexcept -> ReadPlan::Context { return 1; };
+    const ReadPlan plan{1, keep_all};
+    std::string deep_objects;
+    for (int i = 0; i < 12; ++i) deep_objects += R"({"k":1,"n":)";
+    deep_objects += "0" + std::string(12, '}');
+    const std::vector<std::string> texts = {
+        R"([{"a\"":1},{"a"":2}])",
+        R"([{"a\\":1},{"a\":2}])",
+        R"([{"a\n":1},{"a)" "\n" R"(":2}])",
+        R"([{"ab":1},{"abc":2},{"ab":3},{"a":4}])",
+        R"([{"ab":1,"cd":2},{"ab":1,"cd":2,"ab":3},{"ab":1},{"cd":1,"ab":2},{"ab":5,"cd":6}])",
+        R"([{"x":1,"x":2},{"x":3,"x":4},{"x":5}])",
+        R"([{"":1},{"":2},{"\u0000":3},{"":4}])",
+        R"([{"ab":{"ab":1}},{"ab":{"ab":2}},{"ab":{"cd":3}}])",
+        "[" + deep_objects + "," + deep_objects + "]",
+        R"([{"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9,"j":10,"k":11,"l":12,"m":13,"n":14,"o":15,"p":16,"q":17},)"
+        R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9,"j":10,"k":11,"l":12,"m":13,"n":14,"o":15,"p":16,"q":17}])",
+        R"([{"p":16,"o":15,"n":14,"m":13,"l":12,"k":11,"j":10,"i":9,"h":8,"g":7,"f":6,"e":5,"d":4,"c":3,"b":2,"a":1},)"
+        R"({"p":16,"o":15,"n":14,"m":13,"l":12,"k":11,"j":10,"i":9,"h":8,"g":7,"f":6,"e":5,"d":4,"c":3,"b":2,"a":1}])",
+    };
+    for (const std::string& whole : texts) {
+        for (std::size_t length = 0; length <= whole.size(); ++length) {
+            const std::string_view text = std::string_view(whole).substr(0, length);
+            const auto compared = read_json(text);
+            const auto plain = read_json(text, plan);
+            ASSERT_EQ(compared.has_value(), plain.has_value()) << text;
+            if (compared) {
+                EXPECT_EQ(*compared, *plain) << text;
+            } else {
+                EXPECT_EQ(compared.error().to_string(), plain.error().to_string()) << text;
+            }
+        }
     }
 }
 
