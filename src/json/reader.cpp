@@ -211,7 +211,24 @@ struct Shape {
     [[nodiscard]] bool key_at(const char* at, const char* end, std::size_t index) const noexcept {
         const std::size_t size = sizes[index];
         return static_cast<std::size_t>(end - at) >= size + 2 && at[size + 1] == '"' &&
-               std::memcmp(at + 1, texts[index].data(), size) == 0;
+               equal_short(at + 1, texts[index].data(), size);
+    }
+    // Keys are short: two overlapping words compare them without a call.
+    template <class Word>
+    static bool equal_two_words(const char* a, const char* b, std::size_t size) noexcept {
+        Word a_head, b_head, a_tail, b_tail;
+        std::memcpy(&a_head, a, sizeof(Word));
+        std::memcpy(&b_head, b, sizeof(Word));
+        std::memcpy(&a_tail, a + size - sizeof(Word), sizeof(Word));
+        std::memcpy(&b_tail, b + size - sizeof(Word), sizeof(Word));
+        return ((a_head ^ b_head) | (a_tail ^ b_tail)) == 0;
+    }
+    static bool equal_short(const char* a, const char* b, std::size_t size) noexcept {
+        if (size >= 8) return equal_two_words<std::uint64_t>(a, b, size);
+        if (size >= 4) return equal_two_words<std::uint32_t>(a, b, size);
+        for (std::size_t i = 0; i < size; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
     }
     void remember_keys(std::span<const JsonMember> members) noexcept {
         count = 0;
