@@ -22,11 +22,14 @@ pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="ne
 
 ROUNDS = 2000
 ENGINE_ROUNDS = 300  # each engine starts and joins its worker threads
-# A reference lost per call moves the total by the number of rounds (300 at
-# the fewest); the interpreter's own caches move it by a few dozen at times
-# (34 seen once on a failing conversion, 61 once on an `__index__` that
-# raises, whose steady figure is 2), so the slack stays well below that.
-SLACK = 100
+# A reference lost per call moves the total by the number of rounds; the
+# interpreter's own caches move it by a few dozen at times, more after many
+# other tests have run (34 seen once on a failing conversion; 61 and once 124
+# over 2,000 calls on an `__index__` that raises, whose figure run alone is 27
+# and then 2). The slack is a tenth of the rounds, and never under 100, so a
+# leak of one reference per call is still ten times over it.
+def slack(rounds: int) -> int:
+    return max(100, rounds // 10)
 
 
 def total_refs() -> int:
@@ -119,12 +122,12 @@ CALL_CASES: dict[str, Callable[[], Any]] = {
 
 @pytest.mark.parametrize("call", ENGINE_CASES.values(), ids=ENGINE_CASES.keys())
 def test_engines_come_and_go_without_leaks(call: Callable[[], Any]) -> None:
-    assert abs(leaked(call, ENGINE_ROUNDS)) <= SLACK
+    assert abs(leaked(call, ENGINE_ROUNDS)) <= slack(ENGINE_ROUNDS)
 
 
 @pytest.mark.parametrize("call", CALL_CASES.values(), ids=CALL_CASES.keys())
 def test_calls_leave_no_references(call: Callable[[], Any]) -> None:
-    assert abs(leaked(call, ROUNDS)) <= SLACK
+    assert abs(leaked(call, ROUNDS)) <= slack(ROUNDS)
 
 
 class Executor:
@@ -180,7 +183,7 @@ def test_round_trips_leave_no_references(executor: Executor, answer: Callable[[S
             answer(engine, json.loads(text)["request_id"])
         executor.results.get(timeout=10)
 
-    assert abs(leaked(round_trip, ROUNDS // 2)) <= SLACK
+    assert abs(leaked(round_trip, ROUNDS // 2)) <= slack(ROUNDS // 2)
 
 
 def test_detach_while_waiting_leaves_no_references(executor: Executor) -> None:
@@ -194,4 +197,4 @@ def test_detach_while_waiting_leaves_no_references(executor: Executor) -> None:
         assert '"CallBridge is detached"' in executor.results.get(timeout=10)
         engine.attach_call_bridge()
 
-    assert abs(leaked(detached_round_trip, ROUNDS // 2)) <= SLACK
+    assert abs(leaked(detached_round_trip, ROUNDS // 2)) <= slack(ROUNDS // 2)
