@@ -43,8 +43,6 @@ ToolMetadata kept_in(TextStore& texts, const ToolMetadata& tool) {
     return kept;
 }
 
-
-
 // A field name's slot: eight bytes at a time, each word mixed in by a
 // multiply; the last word overlaps the one before it rather than looping on
 // bytes. Names are short, and std::hash costs several times this on them.
