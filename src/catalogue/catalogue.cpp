@@ -97,7 +97,9 @@ Catalogue::Catalogue(KeptTools kept)
     field_slots_.assign(std::bit_ceil(std::max<std::size_t>(2 * tools_.size(), 8)), 0);
     const std::size_t mask = field_slots_.size() - 1;
     for (std::size_t i = 0; i < tools_.size(); ++i) {
-        const std::string_view field = tools_[i].field;
+        ToolMetadata& tool = tools_[i];
+        tool.plain_names = !json::needs_escape(tool.server) && !json::needs_escape(tool.tool);
+        const std::string_view field = tool.field;
         for (std::size_t slot = field_hash(field) & mask;; slot = (slot + 1) & mask) {
             if (field_slots_[slot] == 0) {
                 field_slots_[slot] = static_cast<std::uint32_t>(i + 1);

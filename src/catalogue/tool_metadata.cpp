@@ -248,7 +248,7 @@ std::size_t ToolMetadata::placeholder_result_size() const noexcept {
 }
 
 void ToolMetadata::write_placeholder_result(std::string& out) const {
-    if (json::needs_escape(server) || json::needs_escape(tool)) {
+    if (!plain_names && (json::needs_escape(server) || json::needs_escape(tool))) {
         out.append(kHead);
         json::write_string_body(server, out);
         out.push_back('.');

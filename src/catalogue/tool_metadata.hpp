@@ -21,6 +21,10 @@ struct ToolMetadata {
     std::string_view description;
     std::string_view field;  // sanitize(server) + "_" + sanitize(tool), a valid GraphQL name
     bool read_only = true;
+    // Set by the catalogue when neither `server` nor `tool` needs escaping in
+    // JSON, so that the placeholder is copied without checking them; false
+    // only means "not known". It is derived, so equality leaves it out.
+    bool plain_names = false;
 
     // The value of this tool's field while no call bridge is attached ...
     [[nodiscard]] json::JsonValue placeholder_result() const;
@@ -30,7 +34,10 @@ struct ToolMetadata {
     // otherwise.
     [[nodiscard]] std::size_t placeholder_result_size() const noexcept;
 
-    friend bool operator==(const ToolMetadata&, const ToolMetadata&) = default;
+    friend bool operator==(const ToolMetadata& a, const ToolMetadata& b) noexcept {
+        return a.server == b.server && a.server_description == b.server_description && a.tool == b.tool &&
+               a.description == b.description && a.field == b.field && a.read_only == b.read_only;
+    }
 };
 
 // Walks `value` depth first and appends every tool it describes to `out`,

@@ -324,5 +324,26 @@ TEST(Placeholder, WrittenTextIsTheValueWritten) {
     }
 }
 
+// A catalogue marks the records whose names need no escaping, and writes
+// the placeholder of every record as its value, marked or not.
+TEST(Placeholder, CatalogueRecordsWriteTheirValue) {
+    const Catalogue catalogue(std::vector<ToolMetadata>{
+        {"docs", std::nullopt, "search", "", "docs_search", true},
+        {"docs", std::nullopt, "look \"up\"", "", "docs_look__up_", true},
+        {"s\\x", std::nullopt, "t", "", "s_x_t", true},
+        {"tab\tserver", std::nullopt, "t", "", "tab_server_t", true},
+        {"caf\xC3\xA9", std::nullopt, "\xE2\x80\xA8", "", "caf__", true},
+    });
+    const std::vector<bool> plain = {true, false, false, false, true};
+    ASSERT_EQ(catalogue.tools().size(), plain.size());
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+        const ToolMetadata& tool = catalogue.tools()[i];
+        EXPECT_EQ(tool.plain_names, plain[i]) << tool.field;
+        std::string out;
+        tool.write_placeholder_result(out);
+        EXPECT_EQ(out, json::to_json_text(tool.placeholder_result())) << tool.field;
+    }
+}
+
 }  // namespace
 }  // namespace zarn::catalogue
