@@ -1,3 +1,6 @@
+#include <optional>
+#include <vector>
+
 #include "common/stop.hpp"
 #include "common/unicode.hpp"
 #include "execution/engine_state.hpp"
@@ -21,6 +24,9 @@ BuiltIn built_in_field(std::string_view name) noexcept {
     return BuiltIn::none;
 }
 
+// "__typename"'s value as it is written.
+const std::string kQueryTypenameText = R"("Query")";
+
 DataMember built_in_member(std::string_view key, BuiltIn field, const catalogue::Catalogue& tools) {
     switch (field) {
         case BuiltIn::servers: return {key, &tools.server_summaries_text()};
@@ -28,43 +34,59 @@ DataMember built_in_member(std::string_view key, BuiltIn field, const catalogue:
         case BuiltIn::typename_:
         case BuiltIn::none: break;
     }
-    return {key, JsonValue("Query")};
+    return {key, &kQueryTypenameText};
 }
 
 // The three lists every query needs, kept per thread so that a query of a
-// few fields allocates none of them. A call takes them out for its duration
-// and puts them back cleared, so a call that somehow ran inside another on
-// the same thread would find them empty and be no worse off. A list grown
-// past the bound is freed rather than kept.
+// few fields allocates none of them. A call works in the thread's lists and
+// leaves them cleared; a call that somehow ran inside another on the same
+// thread would find them in use and take lists of its own. A list grown past
+// the bound is freed rather than kept.
 struct ExecuteLists {
     std::vector<query::SelectedField> selected;
     std::vector<DataMember> members;
     std::vector<ToolFieldJob> jobs;
 };
 
-thread_local ExecuteLists kept_lists;
+struct KeptLists {
+    ExecuteLists lists;
+    bool in_use = false;
+};
+
+thread_local KeptLists kept_lists;
 
 template <class T>
-void keep_cleared(std::vector<T>& kept, std::vector<T>& used) noexcept {
+void clear_for_reuse(std::vector<T>& list) noexcept {
     constexpr std::size_t kKeptCapacity = 64;
-    used.clear();
-    if (used.capacity() <= kKeptCapacity) kept.swap(used);
+    if (list.capacity() > kKeptCapacity) std::vector<T>().swap(list);
+    else list.clear();
 }
 
-class BorrowedLists : public ExecuteLists {
+class BorrowedLists {
 public:
-    BorrowedLists() noexcept {
-        selected.swap(kept_lists.selected);
-        members.swap(kept_lists.members);
-        jobs.swap(kept_lists.jobs);
+    BorrowedLists() noexcept : kept_(&kept_lists) {
+        if (kept_->in_use) {
+            kept_ = nullptr;
+            own_.emplace();
+        } else {
+            kept_->in_use = true;
+        }
     }
     BorrowedLists(const BorrowedLists&) = delete;
     BorrowedLists& operator=(const BorrowedLists&) = delete;
     ~BorrowedLists() {
-        keep_cleared(kept_lists.selected, selected);
-        keep_cleared(kept_lists.members, members);
-        keep_cleared(kept_lists.jobs, jobs);
+        if (kept_ == nullptr) return;
+        clear_for_reuse(kept_->lists.selected);
+        clear_for_reuse(kept_->lists.members);
+        clear_for_reuse(kept_->lists.jobs);
+        kept_->in_use = false;
     }
+
+    ExecuteLists& lists() noexcept { return kept_ != nullptr ? kept_->lists : *own_; }
+
+private:
+    KeptLists* kept_;
+    std::optional<ExecuteLists> own_;
 };
 
 }  // namespace
@@ -90,8 +112,8 @@ void execute_json(const EngineState& engine, std::string_view query,
 
     // The variables are not needed after the parse: values move into their
     // last reference.
-    BorrowedLists lists;
-    auto& [selected, members, jobs] = lists;
+    BorrowedLists borrowed;
+    auto& [selected, members, jobs] = borrowed.lists();
     if (auto parsed = query::parse_top_level_fields(trimmed, std::move(*variable_map), selected); !parsed)
         return fail_with(parsed.error());
     if (selected.empty()) return fail_with("GraphQL query must select at least one top-level field");

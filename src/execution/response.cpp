@@ -60,14 +60,9 @@ void write_data_value(const DataValue& value, std::string& out) {
     }
 }
 
-// `"key":`. Keys are aliases and names, which GraphQL makes of letters,
-// digits and "_": the escaping writer is only the fallback.
+// `"key":`. Keys are GraphQL names, letters, digits and "_", which JSON
+// never escapes.
 void append_key(std::string_view key, std::string& out) {
-    if (json::needs_escape(key)) {
-        json::write_string(key, out);
-        out.push_back(':');
-        return;
-    }
     const std::size_t size = out.size();
     out.resize_and_overwrite(size + key.size() + 3, [&](char* text, std::size_t) noexcept {
         char* p = text + size;

@@ -28,8 +28,9 @@ struct GraphqlResponse {
 // placeholder result of a tool, written straight from its record.
 using DataValue = std::variant<json::JsonValue, const std::string*, const catalogue::ToolMetadata*>;
 
-// One member of the data object. The key is borrowed (from the query text)
-// and must outlive the writing of the response.
+// One member of the data object. The key is a GraphQL name (an alias or a
+// field name), borrowed from the query text; it must outlive the writing of
+// the response.
 struct DataMember {
     std::string_view key;
     DataValue value;
