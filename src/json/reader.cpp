@@ -504,7 +504,7 @@ private:
         const auto count = static_cast<std::size_t>(members_.end() - first);
         if (record != nullptr) record->remember_keys(std::span(members_).subspan(base));
         order_.resize(count);
-        for (std::uint32_t i = 0; i < count; ++i) order_[i] = {key_prefix(first[i].key), i};
+        for (std::uint32_t i = 0; i < count; ++i) order_[i] = {detail::key_prefix(first[i].key), i};
         const auto key_less = [&](const SortKey& a, const SortKey& b) {
             if (a.prefix != b.prefix) return a.prefix < b.prefix;
             return first[a.index].key < first[b.index].key;
@@ -572,19 +572,6 @@ private:
             if (!key_less(order_[i - 1], order_[i])) return;
         last_sorted_order_.resize(count);
         for (std::size_t i = 0; i < count; ++i) last_sorted_order_[i] = order_[i].index;
-    }
-
-    // The first eight bytes of `key`, zero-padded, as a big-endian number:
-    // keys whose prefixes differ compare as their prefixes do.
-    // Eight bytes can always be read: a key shorter than that is held inline,
-    // in sixteen bytes of its own.
-    static std::uint64_t key_prefix(const JsonString& key) noexcept {
-        static_assert(JsonString::kInlineCapacity >= 8);
-        const std::size_t size = key.size();
-        std::uint64_t word;
-        std::memcpy(&word, key.data(), 8);
-        if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
-        return size >= 8 ? word : word & ~(~std::uint64_t{0} >> (8 * size));
     }
 
     // From `p` inside a string: the closing quote or the backslash of the next

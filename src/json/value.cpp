@@ -1,6 +1,7 @@
 #include "json/value.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <functional>
@@ -66,26 +67,47 @@ JsonObject::JsonObject(std::initializer_list<JsonMember> members) {
 JsonObject JsonObject::from_members(std::vector<JsonMember>&& members) { return from_members(std::span(members)); }
 
 JsonObject JsonObject::from_members(std::span<JsonMember> members) {
-    const auto less = [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; };
+    if (members.size() > kInsertionSortLimit) return from_many_members(members);
+    // Small objects (the common case) sort a record per member, keyed by its
+    // key's first eight bytes, by insertion: stable, so that among equal keys
+    // the given order survives and the last one can be kept; and one compare
+    // per member when they come in key order already. Each kept member then
+    // moves once.
+    struct SortKey {
+        std::uint64_t prefix;
+        std::uint32_t index;
+    };
+    const auto count = static_cast<std::uint32_t>(members.size());
+    std::array<SortKey, kInsertionSortLimit> keys;
+    for (std::uint32_t i = 0; i < count; ++i) keys[i] = {detail::key_prefix(members[i].key), i};
+    const auto less = [&](const SortKey& a, const SortKey& b) {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
+        return members[a.index].key < members[b.index].key;
+    };
+    for (std::uint32_t i = 1; i < count; ++i) {
+        const SortKey moving = keys[i];
+        std::uint32_t j = i;
+        for (; j > 0 && less(moving, keys[j - 1]); --j) keys[j] = keys[j - 1];
+        keys[j] = moving;
+    }
+    std::array<std::uint32_t, kInsertionSortLimit> order;
+    std::size_t kept = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (i + 1 < count && keys[i].prefix == keys[i + 1].prefix &&
+            members[keys[i].index].key == members[keys[i + 1].index].key)
+            continue;  // a later member has this key
+        order[kept++] = keys[i].index;
+    }
+    return from_sorted_members(members, std::span<const std::uint32_t>(order.data(), kept));
+}
+
+JsonObject JsonObject::from_many_members(std::span<JsonMember> members) {
+    const auto less = [](const JsonMember& a, const JsonMember& b) { return detail::key_less(a.key, b.key); };
     // Text written by a machine is often in key order already: one pass, no sort.
     if (std::ranges::adjacent_find(members, std::not_fn(less)) == members.end()) return from_sorted_members(members);
-    // Stable, so that among equal keys the written order survives and the last
-    // one can be kept. Small objects (the common case) sort by insertion, which
-    // needs no scratch buffer.
-    if (members.size() <= kInsertionSortLimit) {
-        for (std::size_t i = 1; i < members.size(); ++i) {
-            if (!less(members[i], members[i - 1])) continue;
-            JsonMember moving = std::move(members[i]);
-            std::size_t j = i;
-            do {
-                members[j] = std::move(members[j - 1]);
-                --j;
-            } while (j > 0 && less(moving, members[j - 1]));
-            members[j] = std::move(moving);
-        }
-    } else {
-        std::ranges::stable_sort(members, less);
-    }
+    // Stable, so that among equal keys the written order survives and the
+    // last one can be kept.
+    std::ranges::stable_sort(members, less);
     // Keep the last of each run of equal keys.
     JsonObject object;
     object.reserve(members.size());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <bit>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -347,6 +348,8 @@ public:
     friend bool operator==(const JsonObject& a, const JsonObject& b);
 
 private:
+    [[nodiscard]] static JsonObject from_many_members(std::span<JsonMember> members);
+
     detail::FlatStorage<JsonMember> storage_;
 };
 
@@ -487,6 +490,27 @@ struct JsonMember {
 static_assert(sizeof(JsonValue) == 16 && sizeof(JsonString) == 16 && sizeof(JsonMember) == 32);
 
 namespace detail {
+
+// The first eight bytes of `key`, zero-padded, as a big-endian number: keys
+// whose prefixes differ compare as their prefixes do, so most comparisons of
+// keys are one integer compare. Eight bytes can always be read: a key
+// shorter than that is held inline, in sixteen bytes of its own.
+[[nodiscard]] inline std::uint64_t key_prefix(const JsonString& key) noexcept {
+    static_assert(JsonString::kInlineCapacity >= 8);
+    const std::size_t size = key.size();
+    std::uint64_t word;
+    std::memcpy(&word, key.data(), 8);
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    return size >= 8 ? word : word & ~(~std::uint64_t{0} >> (8 * size));
+}
+
+// Byte order of two keys, by their prefixes first.
+[[nodiscard]] inline bool key_less(const JsonString& a, const JsonString& b) noexcept {
+    const std::uint64_t prefix_a = key_prefix(a);
+    const std::uint64_t prefix_b = key_prefix(b);
+    if (prefix_a != prefix_b) return prefix_a < prefix_b;
+    return a < b;
+}
 
 template <class T>
 FlatStorage<T>::FlatStorage(const FlatStorage& other) {

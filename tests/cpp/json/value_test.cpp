@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <compare>
 #include <iterator>
+#include <map>
+#include <random>
 #include <new>
 #include <string>
 #include <utility>
@@ -44,6 +46,35 @@ TEST(JsonObjectMembers, SortAndKeepTheLastOfRepeatedKeys) {
     for (const Case& c : cases) {
         std::vector<JsonObject::Member> members = c.members;
         EXPECT_EQ(keys_and_values(JsonObject::from_members(members)), c.expected);
+    }
+}
+
+// Members of any count, keys repeated in any order, among them keys that
+// share their first eight bytes, keys that differ only past them, and keys
+// with zero and high bytes: the object is the map of their keys, last wins.
+TEST(JsonObjectMembers, AnyMembersMakeTheMapOfTheirKeys) {
+    using namespace std::string_literals;
+    const std::vector<std::string> keys = {"",          "a",         "a\0"s,       "a\0b"s,     "abcdefg",
+                                           "abcdefgh",  "abcdefgh\0"s, "abcdefgh1", "abcdefgi",  "abcdefghijklmnopq",
+                                           "abcdefghijklmnopr", "\xFF", "\xC3\xA9", "b",        "query"};
+    std::mt19937 random(11);
+    for (int round = 0; round < 2000; ++round) {
+        const int count = std::uniform_int_distribution(0, round % 2 == 0 ? 16 : 40)(random);
+        std::vector<JsonObject::Member> members;
+        std::map<std::string, int> expected;
+        for (int i = 0; i < count; ++i) {
+            const std::string& key = keys[std::uniform_int_distribution<std::size_t>(0, keys.size() - 1)(random)];
+            members.emplace_back(key, i);
+            expected[key] = i;
+        }
+        const JsonObject object = JsonObject::from_members(members);
+        ASSERT_EQ(object.size(), expected.size());
+        auto want = expected.begin();
+        for (const auto& [key, value] : object) {
+            EXPECT_EQ(key.view(), want->first);
+            EXPECT_EQ(value, JsonValue(want->second));
+            ++want;
+        }
     }
 }
 
