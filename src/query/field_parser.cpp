@@ -5,6 +5,9 @@
 #include <bit>
 #include <cstdint>
 #include <format>
+#include <memory>
+#include <new>
+#include <span>
 #include <optional>
 #include <utility>
 
@@ -159,36 +162,42 @@ std::optional<JsonValue> short_integer(std::string_view literal) noexcept {
     return JsonValue(value);
 }
 
-// Members of an argument list or input object as they are read. The first
-// few go straight into the object, in key order as they come (lists written
-// by hand are short, and so need no sort at the end); past that they are
-// appended and sorted once. Of repeated names the value given last is kept
-// either way.
+// Members of an argument list or input object as they are read: the first
+// few in room on the stack, and all of them in a list once there are more.
+// The object is built once, at the end, in key order; of repeated names the
+// value given last is kept.
 class MemberCollector {
 public:
+    MemberCollector() noexcept = default;
+    MemberCollector(const MemberCollector&) = delete;
+    MemberCollector& operator=(const MemberCollector&) = delete;
+    ~MemberCollector() { std::destroy_n(held(), held_count_); }
+
     void add(std::string_view name, JsonValue&& value) {
-        if (overflow_.empty() && object_.size() < kKeptInOrder) {
-            object_.insert_or_assign(name, std::move(value));
+        if (spilled_.empty() && held_count_ < kHeld) {
+            ::new (static_cast<void*>(held() + held_count_)) json::JsonMember(json::JsonString(name), std::move(value));
+            ++held_count_;
             return;
         }
-        overflow_.emplace_back(name, std::move(value));
+        if (spilled_.empty()) {
+            spilled_.reserve(2 * kHeld);
+            for (json::JsonMember& member : std::span(held(), held_count_)) spilled_.push_back(std::move(member));
+        }
+        spilled_.emplace_back(json::JsonString(name), std::move(value));
     }
 
     JsonObject take() {
-        if (overflow_.empty()) return std::move(object_);
-        // The members kept in order came first and are distinct, so placing
-        // them ahead of the rest keeps "last given wins".
-        std::vector<json::JsonMember> all;
-        all.reserve(object_.size() + overflow_.size());
-        for (json::JsonMember& member : object_) all.push_back(std::move(member));
-        for (json::JsonMember& member : overflow_) all.push_back(std::move(member));
-        return JsonObject::from_members(std::move(all));
+        if (!spilled_.empty()) return JsonObject::from_members(std::span(spilled_));
+        return JsonObject::from_members(std::span(held(), held_count_));
     }
 
 private:
-    static constexpr std::size_t kKeptInOrder = 16;
-    JsonObject object_;
-    std::vector<json::JsonMember> overflow_;
+    static constexpr std::size_t kHeld = 8;
+    json::JsonMember* held() noexcept { return std::launder(reinterpret_cast<json::JsonMember*>(held_bytes_)); }
+
+    alignas(json::JsonMember) std::byte held_bytes_[kHeld * sizeof(json::JsonMember)];
+    std::size_t held_count_ = 0;
+    std::vector<json::JsonMember> spilled_;
 };
 
 }  // namespace
@@ -278,9 +287,9 @@ Status GraphqlFieldParser::skip_balanced(char open, char close) {
 }
 
 // directives := ( "@" name arguments? )*
-Status GraphqlFieldParser::skip_directives() {
-    for (;;) {
-        skip_ignored();
+// Cursor on the first `@`.
+Status GraphqlFieldParser::skip_directive_run() {
+    for (;; skip_ignored()) {
         if (!at('@')) return {};
         ++position_;
         if (auto name = parse_name_view(); !name) return fail(std::move(name).error());
@@ -412,7 +421,7 @@ Result<JsonValue> GraphqlFieldParser::parse_string_literal() {
     if (const char* stop = json::detail::find_string_special<json::detail::StopAt::escapes_and_utf8>(body, limit);
         stop != limit && *stop == '"') {
         position_ = static_cast<std::size_t>(stop + 1 - input_.data());
-        return JsonValue(std::string(body, stop));
+        return JsonValue(std::string_view(body, static_cast<std::size_t>(stop - body)));
     }
     const std::size_t start = position_;
     if (auto skipped = skip_string(); !skipped) return fail(std::move(skipped).error());

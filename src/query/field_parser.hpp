@@ -85,7 +85,12 @@ public:
 
     // Skips any number of `@name` or `@name(...)` and the ignored input after
     // them. Directives have no effect, and their arguments are never read.
-    [[nodiscard]] Status skip_directives();
+    [[nodiscard]] Status skip_directives() {
+        // Most fields have none: this much stays inline.
+        skip_ignored();
+        if (!at('@')) return {};
+        return skip_directive_run();
+    }
 
     // Reads one argument value: an input object, a list, a string or number
     // literal (decoded by the JSON reader), a `$variable` (a deep copy of its
@@ -103,6 +108,7 @@ private:
         return static_cast<unsigned char>(input_[position_]);
     }
     void skip_ignored_run() noexcept;
+    [[nodiscard]] Status skip_directive_run();
     [[nodiscard]] Status skip_string();
     [[nodiscard]] Result<json::JsonValue> parse_value_at(std::size_t depth);
     [[nodiscard]] Result<json::JsonValue> parse_list(std::size_t depth);
