@@ -10,6 +10,8 @@
 #include <format>
 #include <iterator>
 #include <limits>
+#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <system_error>
@@ -125,6 +127,54 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     out.append(buf, n);
 }
 
+// The values and members of the containers being read, on one stack each. A
+// finished container takes its part of the stack over by its bytes, and the
+// stack then forgets that part instead of destroying it: every kind is
+// trivially relocatable, so nothing is left there to destroy.
+template <class T>
+class BuildStack {
+public:
+    BuildStack() noexcept = default;
+    BuildStack(const BuildStack&) = delete;
+    BuildStack& operator=(const BuildStack&) = delete;
+    ~BuildStack() {
+        std::destroy_n(items_, size_);
+        ::operator delete(items_);
+    }
+
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+    // The items from `base` up.
+    [[nodiscard]] std::span<T> from(std::size_t base) noexcept { return {items_ + base, size_ - base}; }
+
+    template <class... Args>
+    void emplace_back(Args&&... args) {
+        if (size_ == capacity_) grow();
+        ::new (static_cast<void*>(items_ + size_)) T(std::forward<Args>(args)...);
+        ++size_;
+    }
+    // The items from `base` up were adopted, so their lifetime has ended.
+    void forget_from(std::size_t base) noexcept { size_ = base; }
+    // The items from `base` up are destroyed.
+    void pop_to(std::size_t base) noexcept {
+        std::destroy(items_ + base, items_ + size_);
+        size_ = base;
+    }
+
+private:
+    void grow() {
+        const std::size_t capacity = capacity_ == 0 ? 64 : 2 * capacity_;
+        T* const grown = static_cast<T*>(::operator new(capacity * sizeof(T)));
+        if (size_ != 0) std::memcpy(static_cast<void*>(grown), static_cast<const void*>(items_), size_ * sizeof(T));
+        ::operator delete(items_);
+        items_ = grown;
+        capacity_ = capacity;
+    }
+
+    T* items_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 // Where a parsed value goes: each sink constructs the JsonValue in place from
 // the raw payload (a string, a number, a finished container), so a value is
 // moved at most once after it is made (from the stack into its container).
@@ -137,7 +187,7 @@ struct RootSink {
 };
 
 struct ElementSink {
-    std::vector<JsonValue>* elements;
+    BuildStack<JsonValue>* elements;
     template <class... Args>
     void operator()(Args&&... args) const {
         elements->emplace_back(std::forward<Args>(args)...);
@@ -145,7 +195,7 @@ struct ElementSink {
 };
 
 struct MemberSink {
-    std::vector<JsonMember>* members;
+    BuildStack<JsonMember>* members;
     JsonString* key;
     template <class... Args>
     void operator()(Args&&... args) const {
@@ -407,8 +457,8 @@ private:
         ++cur_;
         if constexpr (kDiscards<Sink>) return true;
         // Off the stack first: the sink may push onto this same stack.
-        JsonArray array = JsonArray::from_relocated(std::span(elements_).subspan(base));
-        elements_.resize(base);
+        JsonArray array = JsonArray::adopt(elements_.from(base));
+        elements_.forget_from(base);
         sink(std::move(array));
         return true;
     }
@@ -450,9 +500,9 @@ private:
             const std::size_t count = members_.size() - base;
             if (same_shape && count == shape->count && shape->ordered) {
                 // The keys are the shape's, so the shape's order sorts them.
-                JsonObject object = JsonObject::from_sorted_members(
-                    std::span(members_).subspan(base), std::span<const std::uint32_t>(shape->order.data(), count));
-                members_.resize(base);
+                JsonObject object = JsonObject::adopt_sorted_members(
+                    members_.from(base), std::span<const std::uint32_t>(shape->order.data(), count));
+                members_.forget_from(base);
                 sink(std::move(object));
             } else {
                 sink(take_members(base, shape));
@@ -500,9 +550,10 @@ private:
     // by the first eight key bytes so that most comparisons are one integer
     // compare; each member then moves once.
     JsonObject take_members(std::size_t base, Shape* record = nullptr) {
-        const auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
-        const auto count = static_cast<std::size_t>(members_.end() - first);
-        if (record != nullptr) record->remember_keys(std::span(members_).subspan(base));
+        const std::span<JsonMember> taken = members_.from(base);
+        const auto first = taken.begin();
+        const std::size_t count = taken.size();
+        if (record != nullptr) record->remember_keys(taken);
         order_.resize(count);
         for (std::uint32_t i = 0; i < count; ++i) order_[i] = {detail::key_prefix(first[i].key), i};
         const auto key_less = [&](const SortKey& a, const SortKey& b) {
@@ -514,11 +565,14 @@ private:
         if (std::ranges::adjacent_find(order_, not_less) == order_.end()) {
             // Strictly ascending already, so no repeats either: the common
             // case for text written by a program.
-            object = JsonObject::from_sorted_members(std::span(members_).subspan(base));
+            object = JsonObject::adopt_sorted_members(taken);
             if (record != nullptr) record->remember_order([](std::size_t i) { return static_cast<std::uint32_t>(i); });
+            members_.forget_from(base);
         } else if (in_last_sorted_order(key_less)) {
-            object = JsonObject::from_sorted_members(std::span(members_).subspan(base), last_sorted_order_);
+            // A permutation of all of them, as the order's size is the count.
+            object = JsonObject::adopt_sorted_members(taken, last_sorted_order_);
             if (record != nullptr) record->remember_order([&](std::size_t i) { return last_sorted_order_[i]; });
+            members_.forget_from(base);
         } else {
             if (count <= kInsertionSortLimit) {
                 for (std::size_t i = 1; i < count; ++i) {
@@ -544,8 +598,9 @@ private:
                     continue;  // a later member has this key
                 object.append_sorted(std::move(member.key), std::move(member.value));
             }
+            // Moved from, or of a repeated key: these are still to destroy.
+            members_.pop_to(base);
         }
-        members_.resize(base);
         return object;
     }
 
@@ -917,8 +972,8 @@ private:
     bool failed_ = false;
     Fault fault_ = Fault::expected_value;
     const char* fault_at_ = nullptr;
-    std::vector<JsonValue> elements_;          // elements of the arrays being read
-    std::vector<JsonMember> members_;          // members of the objects being read
+    BuildStack<JsonValue> elements_;           // elements of the arrays being read
+    BuildStack<JsonMember> members_;           // members of the objects being read
     std::vector<SortKey> order_;               // scratch for sorting one object's members
     std::vector<std::uint32_t> last_sorted_order_;  // positions, as written, in key order
     std::string scratch_;                      // a string with escapes, as it is decoded

@@ -130,6 +130,18 @@ JsonObject JsonObject::from_sorted_members(std::span<JsonMember> members, std::s
     return object;
 }
 
+JsonObject JsonObject::adopt_sorted_members(std::span<JsonMember> members) {
+    JsonObject object;
+    object.storage_.adopt_back(members.data(), members.size());
+    return object;
+}
+
+JsonObject JsonObject::adopt_sorted_members(std::span<JsonMember> members, std::span<const std::uint32_t> order) {
+    JsonObject object;
+    object.storage_.adopt_back(members.data(), order);
+    return object;
+}
+
 const JsonValue* JsonObject::find(std::string_view key) const noexcept {
     // Most objects are small, and most keys they are asked for differ from
     // their keys in length: a scan compares sizes first and bytes rarely.

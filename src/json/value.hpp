@@ -108,16 +108,30 @@ private:
         std::memcpy(&pointer, bytes_, sizeof pointer);
         return pointer;
     }
-    // Seven bytes after the pointer, least significant first.
+    // Seven bytes after the pointer, least significant first; the tag byte
+    // follows them, so on a little-endian machine the size and the tag are
+    // one word.
     [[nodiscard]] std::size_t heap_size() const noexcept {
+        if constexpr (std::endian::native == std::endian::little) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes_ + 8, sizeof word);
+            return static_cast<std::size_t>(word & kHeapSizeMask);
+        }
         std::uint64_t size = 0;
         for (std::size_t i = 0; i < 7; ++i) size |= std::uint64_t{bytes_[8 + i]} << (8 * i);
         return static_cast<std::size_t>(size);
     }
     void set_heap_size(std::size_t size) noexcept {
+        if constexpr (std::endian::native == std::endian::little) {
+            const std::uint64_t word = (std::uint64_t{size} & kHeapSizeMask) | std::uint64_t{kStringTag} << 56;
+            std::memcpy(bytes_ + 8, &word, sizeof word);
+            return;
+        }
         for (std::size_t i = 0; i < 7; ++i) bytes_[8 + i] = static_cast<std::uint8_t>(size >> (8 * i));
         bytes_[detail::kTagByte] = kStringTag;
     }
+    static constexpr std::uint64_t kHeapSizeMask = (std::uint64_t{1} << 56) - 1;
+    static_assert(detail::kTagByte == 15, "the tag byte ends the size word");
     // Copies `size` bytes from `text` into new storage; the string holds
     // nothing before.
     void assign_new(const char* text, std::size_t size);
@@ -184,25 +198,32 @@ public:
     T& emplace_at(std::size_t index, Args&&... args) {
         return relocate_in(index, T(std::forward<Args>(args)...));
     }
-    // Moves `count` elements from `source` onto the end, by their bytes in
-    // one copy, leaving empty elements behind.
-    void relocate_back(T* source, std::size_t count) {
+    // Takes `count` elements from `source` onto the end, by their bytes in
+    // one copy. Their lifetime ends there: the caller must neither destroy
+    // nor read them again.
+    void adopt_back(T* source, std::size_t count) {
         if (count == 0) return;
         reserve(size() + count);
         std::memcpy(static_cast<void*>(items() + block_->size), static_cast<const void*>(source), count * sizeof(T));
-        for (std::size_t i = 0; i < count; ++i) ::new (static_cast<void*>(source + i)) T();
         block_->size += count;
     }
     // The same for source[order[0]], source[order[1]], ... in that order.
-    void relocate_back(T* source, std::span<const std::uint32_t> order) {
+    void adopt_back(T* source, std::span<const std::uint32_t> order) {
         if (order.empty()) return;
         reserve(size() + order.size());
         T* out = items() + block_->size;
-        for (const std::uint32_t index : order) {
+        for (const std::uint32_t index : order)
             std::memcpy(static_cast<void*>(out++), static_cast<const void*>(source + index), sizeof(T));
-            ::new (static_cast<void*>(source + index)) T();
-        }
         block_->size += order.size();
+    }
+    // As adopt_back, but leaving empty elements behind.
+    void relocate_back(T* source, std::size_t count) {
+        adopt_back(source, count);
+        for (std::size_t i = 0; i < count; ++i) ::new (static_cast<void*>(source + i)) T();
+    }
+    void relocate_back(T* source, std::span<const std::uint32_t> order) {
+        adopt_back(source, order);
+        for (const std::uint32_t index : order) ::new (static_cast<void*>(source + index)) T();
     }
     void pop_back() noexcept {
         --block_->size;
@@ -255,10 +276,11 @@ public:
 
     JsonArray() noexcept = default;
     JsonArray(std::initializer_list<JsonValue> values);
-    // Takes `values` over by their bytes, leaving nulls behind.
-    [[nodiscard]] static JsonArray from_relocated(std::span<JsonValue> values) {
+    // Takes `values` over by their bytes; their lifetime ends here, so the
+    // caller must neither destroy nor read them again.
+    [[nodiscard]] static JsonArray adopt(std::span<JsonValue> values) {
         JsonArray array;
-        array.storage_.relocate_back(values.data(), values.size());
+        array.storage_.adopt_back(values.data(), values.size());
         return array;
     }
     template <std::input_iterator It, std::sentinel_for<It> End>
@@ -324,6 +346,11 @@ public:
     // has checked to be strictly ascending in that order.
     [[nodiscard]] static JsonObject from_sorted_members(std::span<JsonMember> members,
                                                         std::span<const std::uint32_t> order);
+    // As the two above, but the members' lifetime ends here, as for
+    // JsonArray::adopt.
+    [[nodiscard]] static JsonObject adopt_sorted_members(std::span<JsonMember> members);
+    [[nodiscard]] static JsonObject adopt_sorted_members(std::span<JsonMember> members,
+                                                         std::span<const std::uint32_t> order);
 
     [[nodiscard]] std::size_t size() const noexcept { return storage_.size(); }
     [[nodiscard]] bool empty() const noexcept { return size() == 0; }
