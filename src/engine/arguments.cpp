@@ -1,5 +1,6 @@
 #include "engine/arguments.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,7 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize
 }
 
 bool check_required(const Signature& sig, std::span<PyObject*> slots) {
+    if (std::ranges::none_of(slots.first(sig.required), [](PyObject* slot) { return slot == nullptr; })) return true;
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < sig.required; ++i)
         if (slots[i] == nullptr) missing.push_back(sig.names[i]);
@@ -95,6 +97,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
                     PyObject* kwnames, std::span<PyObject*> slots) {
     if (static_cast<std::size_t>(nargs) > sig.names.size()) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
+    // Most calls pass every required argument by position and no keyword.
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= sig.required) return true;
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k)
