@@ -27,7 +27,11 @@ DataMember resolve_tool_field(bridge::TokioCallBridge& bridge, ToolFieldJob job)
 void resolve_tool_jobs(bridge::TokioCallBridge& bridge, std::span<ToolFieldJob> jobs,
                        std::vector<DataMember>& members) {
     if (jobs.size() < 2) {
-        for (ToolFieldJob& job : jobs) members.push_back(resolve_tool_field(bridge, std::move(job)));
+        for (ToolFieldJob& job : jobs) {
+            // Detached, the job's arguments are not needed: they go with the job.
+            if (!bridge.attached()) members.push_back({job.alias, job.metadata});
+            else members.push_back(resolve_tool_field(bridge, std::move(job)));
+        }
         return;
     }
     // Every job reads the flag as it starts, in job order; those that find the

@@ -251,13 +251,10 @@ Result<std::string> GraphqlFieldParser::parse_name() {
     return parse_name_view().transform([](std::string_view name) { return std::string(name); });
 }
 
-Status GraphqlFieldParser::expect_byte(char expected) {
-    skip_ignored();
+Status GraphqlFieldParser::byte_missing(char expected) const {
     const auto wanted = static_cast<unsigned char>(expected);
     if (at_end()) return fail(byte_expected_at_end_message(wanted));
-    if (current() != wanted) return fail(byte_expected_message(wanted, current()));
-    ++position_;
-    return {};
+    return fail(byte_expected_message(wanted, current()));
 }
 
 Status GraphqlFieldParser::skip_balanced(char open, char close) {

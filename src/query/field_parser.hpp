@@ -75,7 +75,14 @@ public:
     [[nodiscard]] Result<std::string_view> parse_name_view();
 
     // Consumes `expected`, which must be the next byte that is not ignored.
-    [[nodiscard]] Status expect_byte(char expected);
+    [[nodiscard]] Status expect_byte(char expected) {
+        skip_ignored();
+        if (at(expected)) {
+            ++position_;
+            return {};
+        }
+        return byte_missing(expected);
+    }
 
     // Consumes one block from `open` to its matching `close` without reading
     // it. Only that bracket pair is counted; brackets inside quoted strings
@@ -109,6 +116,8 @@ private:
     }
     void skip_ignored_run() noexcept;
     [[nodiscard]] Status skip_directive_run();
+    // The failure of expect_byte(expected) at the cursor.
+    [[nodiscard]] Status byte_missing(char expected) const;
     [[nodiscard]] Status skip_string();
     [[nodiscard]] Result<json::JsonValue> parse_value_at(std::size_t depth);
     [[nodiscard]] Result<json::JsonValue> parse_list(std::size_t depth);
