@@ -254,14 +254,14 @@ struct Shape {
     std::size_t count = 0;  // keys remembered; 0 for none
     bool ordered = false;   // `order` lists the keys in ascending order, none repeated
     std::array<std::uint8_t, kShapeKeys> sizes;
-    std::array<std::array<char, JsonString::kInlineCapacity>, kShapeKeys> texts;
+    std::array<JsonString, kShapeKeys> keys;  // each held inline, so a copy is its bytes
     std::array<std::uint32_t, kShapeKeys> order;
 
     // Whether the text at `at` (an opening quote) is key `index`, quoted.
     [[nodiscard]] bool key_at(const char* at, const char* end, std::size_t index) const noexcept {
         const std::size_t size = sizes[index];
         return static_cast<std::size_t>(end - at) >= size + 2 && at[size + 1] == '"' &&
-               equal_short(at + 1, texts[index].data(), size);
+               equal_short(at + 1, keys[index].data(), size);
     }
     // Keys are short: two overlapping words compare them without a call.
     template <class Word>
@@ -288,7 +288,7 @@ struct Shape {
             const std::string_view key = members[i].key;
             if (key.size() > JsonString::kInlineCapacity || detail::needs_escape(key.data(), key.size())) return;
             sizes[i] = static_cast<std::uint8_t>(key.size());
-            std::memcpy(texts[i].data(), key.data(), key.size());
+            keys[i] = members[i].key;
         }
         count = members.size();
     }
@@ -530,9 +530,8 @@ private:
         } else {
             JsonString key;
             if (shape != nullptr && shape->key_at(cur_, end_, index)) {
-                const std::size_t size = shape->sizes[index];
-                key = JsonString(std::string_view(shape->texts[index].data(), size));
-                cur_ += size + 2;
+                key = shape->keys[index];
+                cur_ += shape->sizes[index] + 2;
             } else {
                 if (matched != nullptr) *matched = false;
                 key = parse_string();

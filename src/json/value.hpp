@@ -56,7 +56,11 @@ public:
     JsonString(std::string_view text) { assign_new(text.data(), text.size()); }
     JsonString(const std::string& text) : JsonString(std::string_view(text)) {}
     JsonString(const char* text) : JsonString(std::string_view(text)) {}
-    JsonString(const JsonString& other) : JsonString(other.view()) {}
+    JsonString(const JsonString& other) {
+        // An inline string owns nothing, so its bytes are a copy of it.
+        if (other.is_inline()) std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        else assign_new(other.heap_pointer(), other.heap_size());
+    }
     JsonString(JsonString&& other) noexcept { relocate_from(other); }
     JsonString& operator=(const JsonString& other) {
         if (this != &other) *this = JsonString(other);
