@@ -12,13 +12,9 @@ namespace {
 // that a use after free is still caught.
 constexpr bool kCaching = !kAddressSanitizer;
 
-constexpr std::size_t kGranule = 16;
-constexpr std::size_t kClasses = 32;  // blocks of up to 512 bytes are kept
-constexpr std::size_t kLargestKept = kGranule * kClasses;
-
-struct FreeBlock {
-    FreeBlock* next;
-};
+constexpr std::size_t kGranule = BlockReleaser::kGranule;
+constexpr std::size_t kClasses = BlockReleaser::kClasses;
+constexpr std::size_t kLargestKept = BlockReleaser::kLargestKept;
 
 // Trivially destructible, so it stays usable while the thread's other
 // objects are destroyed; the reaper below empties it and closes it first.
@@ -57,6 +53,14 @@ thread_local CacheReaper t_reaper;
 
 constexpr std::size_t size_class(std::size_t bytes) noexcept { return (bytes - 1) / kGranule; }
 
+void arm_reaper(BlockCache& cache) noexcept {
+    if (cache.reaper_armed) return;
+    cache.reaper_armed = true;
+    // The first use constructs the reaper, which registers its destructor
+    // for this thread's exit.
+    [[maybe_unused]] CacheReaper& reaper = t_reaper;
+}
+
 }  // namespace
 
 bool block_cache_enabled() noexcept { return kCaching; }
@@ -88,16 +92,27 @@ void release_block(void* block, std::size_t bytes) noexcept {
         ::operator delete(block);
         return;
     }
-    if (!cache.reaper_armed) {
-        cache.reaper_armed = true;
-        // The first use constructs the reaper, which registers its destructor
-        // for this thread's exit.
-        [[maybe_unused]] CacheReaper& reaper = t_reaper;
-    }
+    arm_reaper(cache);
     auto* free_block = ::new (block) FreeBlock{cache.heads[c]};
     cache.heads[c] = free_block;
     cache.bytes += size;
     cache.credit -= size;
+}
+
+BlockReleaser::BlockReleaser() noexcept {
+    BlockCache& cache = t_cache;
+    heads_ = cache.heads;
+    const bool keeping = kCaching && !cache.closed;
+    credit_ = keeping ? cache.credit : 0;
+    room_ = keeping ? kCachedBytesPerThread - cache.bytes : 0;
+    if (keeping) arm_reaper(cache);
+}
+
+BlockReleaser::~BlockReleaser() {
+    BlockCache& cache = t_cache;
+    if (!kCaching || cache.closed) return;
+    cache.credit = credit_;
+    cache.bytes = kCachedBytesPerThread - room_;
 }
 
 }  // namespace zarn::json::detail

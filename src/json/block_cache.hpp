@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <new>
 
 namespace zarn::json::detail {
 
@@ -17,5 +18,44 @@ void release_block(void* block, std::size_t bytes) noexcept;
 // under AddressSanitizer, which must see every block freed).
 inline constexpr std::size_t kCachedBytesPerThread = std::size_t{4} << 20;
 [[nodiscard]] bool block_cache_enabled() noexcept;
+
+struct FreeBlock {
+    FreeBlock* next;
+};
+
+// Releases the blocks of a whole tree, each as release_block would, with the
+// thread's cache found and its state read once for all of them and its
+// counts written back at the end. While one is alive, the thread must take
+// and release blocks only through it.
+class BlockReleaser {
+public:
+    BlockReleaser() noexcept;
+    BlockReleaser(const BlockReleaser&) = delete;
+    BlockReleaser& operator=(const BlockReleaser&) = delete;
+    ~BlockReleaser();
+
+    void release(void* block, std::size_t bytes) noexcept {
+        if (bytes <= kLargestKept) {
+            const std::size_t c = (bytes - 1) / kGranule;
+            const std::size_t size = (c + 1) * kGranule;
+            if (credit_ >= size && room_ >= size) {
+                heads_[c] = ::new (block) FreeBlock{heads_[c]};
+                credit_ -= size;
+                room_ -= size;
+                return;
+            }
+        }
+        ::operator delete(block);
+    }
+
+    static constexpr std::size_t kGranule = 16;
+    static constexpr std::size_t kClasses = 32;  // blocks of up to 512 bytes are kept
+    static constexpr std::size_t kLargestKept = kGranule * kClasses;
+
+private:
+    FreeBlock** heads_;
+    std::size_t credit_;  // what may still be kept: 0 when nothing may be
+    std::size_t room_;
+};
 
 }  // namespace zarn::json::detail

@@ -189,10 +189,43 @@ JsonValue::JsonValue(const JsonValue& other) {
 }
 
 void JsonValue::release_heap() noexcept {
+    // A large container is most often the root of a tree freed whole: its
+    // blocks go back through one releaser. A small one is not worth setting
+    // one up for.
+    constexpr std::size_t kReleasedInOne = 8;
     switch (kind()) {
         case JsonKind::string: payload<JsonString>()->~JsonString(); return;
-        case JsonKind::array: payload<JsonArray>()->~JsonArray(); return;
-        case JsonKind::object: payload<JsonObject>()->~JsonObject(); return;
+        case JsonKind::array:
+            if (payload<JsonArray>()->size() < kReleasedInOne) {
+                payload<JsonArray>()->~JsonArray();
+                return;
+            }
+            break;
+        case JsonKind::object:
+            if (payload<JsonObject>()->size() < kReleasedInOne) {
+                payload<JsonObject>()->~JsonObject();
+                return;
+            }
+            break;
+        default: return;
+    }
+    detail::BlockReleaser releaser;
+    release_heap(releaser);
+}
+
+void JsonValue::release_heap(detail::BlockReleaser& releaser) noexcept {
+    const auto release_value = [&releaser](JsonValue& value) {
+        if (value.owns_heap()) value.release_heap(releaser);
+    };
+    switch (kind()) {
+        case JsonKind::string: payload<JsonString>()->release_into(releaser); return;
+        case JsonKind::array: payload<JsonArray>()->storage_.release_into(releaser, release_value); return;
+        case JsonKind::object:
+            payload<JsonObject>()->storage_.release_into(releaser, [&](JsonMember& member) {
+                member.key.release_into(releaser);
+                release_value(member.value);
+            });
+            return;
         default: return;
     }
 }

@@ -146,6 +146,11 @@ private:
     void release() noexcept {
         if (!is_inline()) detail::release_block(heap_pointer(), heap_size());
     }
+    void release_into(detail::BlockReleaser& releaser) noexcept {
+        if (!is_inline()) releaser.release(heap_pointer(), heap_size());
+    }
+
+    friend class JsonValue;
 
     alignas(8) std::uint8_t bytes_[16];
 };
@@ -238,6 +243,16 @@ public:
         destroy_items();
         block_->size = 0;
     }
+    // Hands each element to `release_item`, which ends its lifetime, then
+    // the block to `releaser`; the storage is left empty.
+    template <class ReleaseItem>
+    void release_into(BlockReleaser& releaser, const ReleaseItem& release_item) noexcept {
+        if (block_ == nullptr) return;
+        T* const first = items();
+        for (std::size_t i = 0; i < block_->size; ++i) release_item(first[i]);
+        releaser.release(block_, block_bytes(block_->capacity));
+        block_ = nullptr;
+    }
 
 private:
     // Moves `value` in at `index` by its bytes, growing first if full, and
@@ -323,6 +338,8 @@ public:
     friend bool operator==(const JsonArray& a, const JsonArray& b);
 
 private:
+    friend class JsonValue;
+
     detail::FlatStorage<JsonValue> storage_;
 };
 
@@ -380,6 +397,8 @@ public:
 
 private:
     [[nodiscard]] static JsonObject from_many_members(std::span<JsonMember> members);
+
+    friend class JsonValue;
 
     detail::FlatStorage<JsonMember> storage_;
 };
@@ -497,12 +516,16 @@ private:
         other.set_tag(JsonKind::null);
     }
     // Only strings held on the heap, arrays and objects own anything.
-    void release() noexcept {
+    [[nodiscard]] bool owns_heap() const noexcept {
         const std::uint8_t tag = bytes_[detail::kTagByte];
-        if (tag >= static_cast<std::uint8_t>(JsonKind::string) && (tag & detail::kInlineString) == 0)
-            release_heap();
+        return tag >= static_cast<std::uint8_t>(JsonKind::string) && (tag & detail::kInlineString) == 0;
+    }
+    void release() noexcept {
+        if (owns_heap()) release_heap();
     }
     void release_heap() noexcept;
+    // The same for a value in a tree being freed whole; ends its lifetime.
+    void release_heap(detail::BlockReleaser& releaser) noexcept;
 
     alignas(8) std::uint8_t bytes_[16];
 };

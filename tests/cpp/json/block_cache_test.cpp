@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -38,9 +39,33 @@ TEST(BlockCache, HandsABlockBackToAnyRequestOfItsClass) {
     release_block(large, 513);
 }
 
+#if defined(__GLIBC__)
+// Bytes the allocator has had back since it had `before` in use; negative
+// when it has handed out more (signed, so that growth cannot pass for a
+// large return).
+std::ptrdiff_t bytes_returned_since(std::size_t before) {
+    return static_cast<std::ptrdiff_t>(before) - static_cast<std::ptrdiff_t>(mallinfo2().uordblks);
+}
+#endif
+
+// Blocks go back one by one, or all through one releaser (as a tree freed
+// whole does); both must keep the same blocks.
+void release_all(const std::vector<void*>& blocks, std::size_t bytes, bool batched) {
+    if (!batched) {
+        for (void* block : blocks) release_block(block, bytes);
+        return;
+    }
+    BlockReleaser releaser;
+    for (void* block : blocks) releaser.release(block, bytes);
+}
+
+class BlockRelease : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(OneByOneAndBatched, BlockRelease, ::testing::Bool());
+
 // A thread keeps no more than its bound; the rest goes back to the allocator
-// at once, which the allocator's own count of bytes in use shows.
-TEST(BlockCache, KeepsNoMoreThanItsBoundPerThread) {
+// at once, which the allocator's own count of bytes in use shows. What it
+// kept serves its next requests.
+TEST_P(BlockRelease, KeepsNoMoreThanItsBoundPerThread) {
     if (!block_cache_enabled()) GTEST_SKIP() << "blocks go straight back under AddressSanitizer";
     if (!kLibcAllocator) GTEST_SKIP() << "the allocator in use is not the C library's";
 #if defined(__GLIBC__)
@@ -51,10 +76,15 @@ TEST(BlockCache, KeepsNoMoreThanItsBoundPerThread) {
         std::vector<void*> blocks(kept + kBeyond);
         for (void*& block : blocks) block = allocate_block(kBytes);
         const std::size_t before = mallinfo2().uordblks;
-        for (void* block : blocks) release_block(block, kBytes);
-        const std::size_t returned = before - mallinfo2().uordblks;
-        EXPECT_GE(returned, kBeyond * kBytes);
-        EXPECT_LE(returned, kBeyond * (kBytes + 64));
+        release_all(blocks, kBytes, GetParam());
+        const std::ptrdiff_t returned = bytes_returned_since(before);
+        EXPECT_GE(returned, static_cast<std::ptrdiff_t>(kBeyond * kBytes));
+        EXPECT_LE(returned, static_cast<std::ptrdiff_t>(kBeyond * (kBytes + 64)));
+        const std::size_t kept_in_use = mallinfo2().uordblks;
+        for (std::size_t i = 0; i < kept; ++i) blocks[i] = allocate_block(kBytes);
+        EXPECT_EQ(mallinfo2().uordblks, kept_in_use);
+        blocks.resize(kept);
+        release_all(blocks, kBytes, GetParam());
     }).join();
 #else
     GTEST_SKIP() << "needs the allocator's count of bytes in use";
@@ -62,7 +92,7 @@ TEST(BlockCache, KeepsNoMoreThanItsBoundPerThread) {
 }
 
 // A thread that frees what another took out keeps none of it.
-TEST(BlockCache, KeepsNothingForAThreadThatOnlyFrees) {
+TEST_P(BlockRelease, KeepsNothingForAThreadThatOnlyFrees) {
     if (!block_cache_enabled()) GTEST_SKIP() << "blocks go straight back under AddressSanitizer";
     if (!kLibcAllocator) GTEST_SKIP() << "the allocator in use is not the C library's";
 #if defined(__GLIBC__)
@@ -74,8 +104,8 @@ TEST(BlockCache, KeepsNothingForAThreadThatOnlyFrees) {
     }).join();
     std::thread([&] {
         const std::size_t before = mallinfo2().uordblks;
-        for (void* block : blocks) release_block(block, kBytes);
-        EXPECT_GE(before - mallinfo2().uordblks, kCount * kBytes);
+        release_all(blocks, kBytes, GetParam());
+        EXPECT_GE(bytes_returned_since(before), static_cast<std::ptrdiff_t>(kCount * kBytes));
     }).join();
 #else
     GTEST_SKIP() << "needs the allocator's count of bytes in use";
