@@ -118,18 +118,6 @@ JsonObject JsonObject::from_many_members(std::span<JsonMember> members) {
     return object;
 }
 
-JsonObject JsonObject::from_sorted_members(std::span<JsonMember> members) {
-    JsonObject object;
-    object.storage_.relocate_back(members.data(), members.size());
-    return object;
-}
-
-JsonObject JsonObject::from_sorted_members(std::span<JsonMember> members, std::span<const std::uint32_t> order) {
-    JsonObject object;
-    object.storage_.relocate_back(members.data(), order);
-    return object;
-}
-
 JsonObject JsonObject::adopt_sorted_members(std::span<JsonMember> members) {
     JsonObject object;
     object.storage_.adopt_back(members.data(), members.size());
@@ -139,6 +127,18 @@ JsonObject JsonObject::adopt_sorted_members(std::span<JsonMember> members) {
 JsonObject JsonObject::adopt_sorted_members(std::span<JsonMember> members, std::span<const std::uint32_t> order) {
     JsonObject object;
     object.storage_.adopt_back(members.data(), order);
+    return object;
+}
+
+JsonObject JsonObject::from_sorted_members(std::span<JsonMember> members) {
+    JsonObject object = adopt_sorted_members(members);
+    for (JsonMember& member : members) ::new (static_cast<void*>(&member)) JsonMember();
+    return object;
+}
+
+JsonObject JsonObject::from_sorted_members(std::span<JsonMember> members, std::span<const std::uint32_t> order) {
+    JsonObject object = adopt_sorted_members(members, order);
+    for (const std::uint32_t index : order) ::new (static_cast<void*>(&members[index])) JsonMember();
     return object;
 }
 

@@ -225,15 +225,6 @@ public:
             std::memcpy(static_cast<void*>(out++), static_cast<const void*>(source + index), sizeof(T));
         block_->size += order.size();
     }
-    // As adopt_back, but leaving empty elements behind.
-    void relocate_back(T* source, std::size_t count) {
-        adopt_back(source, count);
-        for (std::size_t i = 0; i < count; ++i) ::new (static_cast<void*>(source + i)) T();
-    }
-    void relocate_back(T* source, std::span<const std::uint32_t> order) {
-        adopt_back(source, order);
-        for (const std::uint32_t index : order) ::new (static_cast<void*>(source + index)) T();
-    }
     void pop_back() noexcept {
         --block_->size;
         items()[block_->size].~T();
