@@ -42,9 +42,7 @@ private:
     std::thread thread_;
 };
 
-json::JsonValue sample_arguments() {
-    return json::JsonObject{{"limit", 5}, {"query", "graphql"}};
-}
+json::JsonValue sample_arguments() { return json::JsonObject{{"limit", 5}, {"query", "graphql"}}; }
 
 void BM_CallToolRoundTrip(benchmark::State& state) {
     const auto runtime = build_runtime();

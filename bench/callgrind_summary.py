@@ -48,7 +48,9 @@ def short_name(entry: str) -> str:
 def summary(path: str, top: int, inclusive: bool) -> list[tuple[float, str]]:
     out = subprocess.run(
         ["callgrind_annotate", f"--inclusive={'yes' if inclusive else 'no'}", "--threshold=100", path],
-        check=True, capture_output=True, text=True,
+        check=True,
+        capture_output=True,
+        text=True,
     ).stdout
     rows: dict[str, float] = {}
     for line in out.splitlines():

@@ -16,11 +16,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <atomic>
 #include <cerrno>
-#include <ctime>
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <random>
 #include <string>
@@ -44,21 +44,22 @@ using json::JsonValue;
 constexpr std::uint64_t kSeed = 20261208;
 
 constexpr std::array<std::string_view, 20> kServers{
-    "files", "github", "tracker", "slack", "postgres", "calendar", "weather", "browser", "k8s", "mail",
-    "search-index", "billing", "crm", "docs", "maps", "metrics", "vault", "ci", "translate", "notes"};
+    "files",        "github",  "tracker", "slack", "postgres", "calendar", "weather", "browser", "k8s",       "mail",
+    "search-index", "billing", "crm",     "docs",  "maps",     "metrics",  "vault",   "ci",      "translate", "notes"};
 constexpr std::array<std::string_view, 30> kVerbs{
-    "list", "get", "create", "update", "delete", "search", "read", "write", "move", "copy",
-    "archive", "restore", "export", "import", "sync", "describe", "watch", "approve", "merge", "close",
-    "open", "assign", "label", "comment", "summarize", "render", "resolve", "validate", "schedule", "cancel"};
+    "list",    "get",     "create", "update",  "delete",    "search",   "read",    "write",    "move",     "copy",
+    "archive", "restore", "export", "import",  "sync",      "describe", "watch",   "approve",  "merge",    "close",
+    "open",    "assign",  "label",  "comment", "summarize", "render",   "resolve", "validate", "schedule", "cancel"};
 constexpr std::array<std::string_view, 30> kNouns{
-    "file", "issue", "pull request", "branch", "commit", "channel", "message", "thread", "table", "query",
-    "event", "forecast", "page", "screenshot", "pod", "deployment", "log", "mail", "draft", "invoice",
-    "customer", "document", "route", "dashboard", "secret", "pipeline", "artifact", "note", "report", "alert"};
+    "file",   "issue",    "pull request", "branch",   "commit",   "channel",    "message", "thread",
+    "table",  "query",    "event",        "forecast", "page",     "screenshot", "pod",     "deployment",
+    "log",    "mail",     "draft",        "invoice",  "customer", "document",   "route",   "dashboard",
+    "secret", "pipeline", "artifact",     "note",     "report",   "alert"};
 constexpr std::array<std::string_view, 40> kWords{
-    "the", "of", "to", "and", "for", "with", "from", "every", "each", "current", "project", "repository",
-    "record", "entries", "result", "page", "item", "field", "value", "text", "summary", "status", "owner",
-    "date", "range", "limit", "cursor", "filter", "order", "newest", "matching", "optional", "returns",
-    "lists", "reads", "writes", "checks", "groups", "markdown", "json"};
+    "the",      "of",         "to",      "and",     "for",    "with",   "from",   "every",  "each",     "current",
+    "project",  "repository", "record",  "entries", "result", "page",   "item",   "field",  "value",    "text",
+    "summary",  "status",     "owner",   "date",    "range",  "limit",  "cursor", "filter", "order",    "newest",
+    "matching", "optional",   "returns", "lists",   "reads",  "writes", "checks", "groups", "markdown", "json"};
 
 // Tools in catalogue order, as the engine reads them.
 struct GeneratedTool {
@@ -129,8 +130,9 @@ GeneratedCatalogue make_catalogue(std::size_t tool_count, std::size_t server_cou
             if (std::find(fields.begin(), fields.end(), field) != fields.end()) continue;
             fields.push_back(field);
             const bool read_only = verb != "create" && verb != "update" && verb != "delete" && verb != "write";
-            JsonObject entry{{"name", name}, {"description", std::string(verb) + " " + std::string(noun) +
-                                                                 ": " + maker.sentence(10, 24)}};
+            JsonObject entry{
+                {"name", name},
+                {"description", std::string(verb) + " " + std::string(noun) + ": " + maker.sentence(10, 24)}};
             if (maker.chance(0.7)) {
                 entry.insert_or_assign("annotations", JsonObject{{"title", std::string(noun)},
                                                                  {"readOnlyHint", read_only},
@@ -141,7 +143,8 @@ GeneratedCatalogue make_catalogue(std::size_t tool_count, std::size_t server_cou
                 properties.insert_or_assign(std::string(maker.pick(kWords)),
                                             JsonObject{{"type", "string"}, {"description", maker.sentence(3, 7)}});
             }
-            entry.insert_or_assign("inputSchema", JsonObject{{"type", "object"}, {"properties", std::move(properties)}});
+            entry.insert_or_assign("inputSchema",
+                                   JsonObject{{"type", "object"}, {"properties", std::move(properties)}});
             const bool effective = !entry.contains("annotations") || read_only;
             out.tools.push_back({server, name, std::move(field), effective});
             tools.emplace_back(std::move(entry));
@@ -176,10 +179,10 @@ const EngineState& engine_over(const GeneratedCatalogue& catalogue) {
 }
 
 JsonValue placeholder(const GeneratedTool& tool) {
-    return JsonObject{{"isError", true},
-                      {"json", nullptr},
-                      {"text", "SchemaEngine stub resolved " + tool.server + "." + tool.tool +
-                                   " but CallBridge is not wired yet"}};
+    return JsonObject{
+        {"isError", true},
+        {"json", nullptr},
+        {"text", "SchemaEngine stub resolved " + tool.server + "." + tool.tool + " but CallBridge is not wired yet"}};
 }
 
 JsonValue success(JsonObject data) { return JsonObject{{"data", std::move(data)}, {"errors", JsonArray{}}}; }
@@ -196,8 +199,8 @@ std::vector<const GeneratedTool*> spread(const GeneratedCatalogue& catalogue, st
 std::string tool_fields_query(const std::vector<const GeneratedTool*>& tools) {
     std::string query = "{\n";
     for (std::size_t i = 0; i < tools.size(); ++i) {
-        query += "  " + tools[i]->field + "(query: \"term " + std::to_string(i) + "\", limit: " +
-                 std::to_string(5 + i % 20) + ", verbose: " + (i % 2 == 0 ? "true" : "false") + ")\n";
+        query += "  " + tools[i]->field + "(query: \"term " + std::to_string(i) +
+                 "\", limit: " + std::to_string(5 + i % 20) + ", verbose: " + (i % 2 == 0 ? "true" : "false") + ")\n";
     }
     return query + "}";
 }
@@ -217,7 +220,7 @@ bool response_is(benchmark::State& state, const std::string& response, const Jso
 }
 
 [[gnu::noinline]] void run_query(benchmark::State& state, const EngineState& engine, const std::string& query,
-               std::optional<std::string_view> variables = std::nullopt) {
+                                 std::optional<std::string_view> variables = std::nullopt) {
     for (auto _ : state) {
         std::string response = execute_json(engine, query, variables);
         benchmark::DoNotOptimize(response);

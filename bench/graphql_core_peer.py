@@ -15,6 +15,7 @@ from inspect import isawaitable
 from typing import Any
 
 import orjson
+import workloads
 from graphql import (
     DocumentNode,
     ExecutionResult,
@@ -34,10 +35,9 @@ from graphql import (
     validate,
     value_from_ast_untyped,
 )
-
-import workloads
 from py_bridge import PyBridge
 from workloads import Tool
+
 
 def _same(value: Any) -> Any:
     return value
@@ -143,4 +143,3 @@ def default_execute(schema: GraphQLSchema, query: str, variables_json: str | Non
     variables = json.loads(variables_json) if variables_json is not None else None
     result = graphql_sync(schema, query, variable_values=variables)
     return json.dumps(_document(result), separators=(",", ":"), ensure_ascii=False)
-

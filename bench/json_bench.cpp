@@ -9,9 +9,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstdint>
 #include <random>
 #include <string>
 #include <string_view>
@@ -118,12 +118,11 @@ private:
     // and emoji text, with escapes now and then.
     void text(std::size_t words) {
         static constexpr std::string_view kWords[] = {
-            "the",   "quick",  "brown",      "fox",      "jumps", "over",  "lazy",     "dog",
-            "data",  "server", "request",    "response", "value", "Grüße", "Köln",     "naïve",
-            "café",  "Straße", "Привет",     "мир",      "日本語", "テキスト", "数据",     "😀",
-            "🚀",    "x",      "lorem",      "ipsum",    "dolor", "sit",   "amet",     "2026"};
-        static constexpr std::string_view kEscapes[] = {"\\n", "\\\"", "\\\\", "\\t", "\\u00e9",
-                                                        "\\ud83d\\ude00", "\\/"};
+            "the",      "quick", "brown", "fox",  "jumps", "over",  "lazy",   "dog",    "data", "server", "request",
+            "response", "value", "Grüße", "Köln", "naïve", "café",  "Straße", "Привет", "мир",  "日本語", "テキスト",
+            "数据",     "😀",    "🚀",    "x",    "lorem", "ipsum", "dolor",  "sit",    "amet", "2026"};
+        static constexpr std::string_view kEscapes[] = {"\\n",     "\\\"",           "\\\\", "\\t",
+                                                        "\\u00e9", "\\ud83d\\ude00", "\\/"};
         out_ += '"';
         for (std::size_t i = 0; i < words; ++i) {
             if (i > 0) out_ += ' ';

@@ -27,13 +27,12 @@ from typing import Any
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-import orjson
-
-import zarn
-
 import graphql_core_peer as gcp
+import orjson
 import workloads as wl
 from py_bridge import PyBridge, bridge_execute, pinned, run_threads, service_threads
+
+import zarn
 
 ZARN = "zarn"
 GQL_CACHED = "graphql-core cached + orjson"
@@ -170,8 +169,16 @@ def placeholder_case(tools: list[wl.Tool]) -> tuple[str, dict[str, Any]]:
     return query, wl.success({t.field: wl.placeholder(t) for t in tools})
 
 
-def add_floors(results: Results, workload: str, case: str, text: str, settings: Settings, per: float = 1.0,
-               unit: str = "µs", scale: float = 1e6) -> None:
+def add_floors(
+    results: Results,
+    workload: str,
+    case: str,
+    text: str,
+    settings: Settings,
+    per: float = 1.0,
+    unit: str = "µs",
+    scale: float = 1e6,
+) -> None:
     results.add(workload, case, FLOOR_JSON, per_call(lambda: json.loads(text), settings) * scale / per, unit)
     results.add(workload, case, FLOOR_ORJSON, per_call(lambda: orjson.loads(text), settings) * scale / per, unit)
 
@@ -192,8 +199,13 @@ def run_w1_w2_w8(results: Results, inputs: Inputs, settings: Settings) -> None:
             (GQL_CACHED, lambda: cached.execute(query)),
             (GQL_DEFAULT, lambda: gcp.default_execute(schema, query)),
         ):
-            results.add(workload, case, impl, checked_per_call(f"{workload} {impl}", fn, expected, settings) * scale,
-                        "µs" if per == 1 else "µs/field")
+            results.add(
+                workload,
+                case,
+                impl,
+                checked_per_call(f"{workload} {impl}", fn, expected, settings) * scale,
+                "µs" if per == 1 else "µs/field",
+            )
         if per == 1:
             add_floors(results, workload, case, text, settings)
 
@@ -228,8 +240,13 @@ def run_w3(results: Results, inputs: Inputs, settings: Settings) -> None:
             engine = zarn.SchemaEngine(inputs.catalogue)
             engine.attach_call_bridge()
             with service_threads(engine, wl.REPLY_TEXT, 1, [service_cpu]):
-                results.add("W3", case, ZARN, checked_per_call("W3 zarn", partial(engine.execute, query), expected,
-                                                               settings) * 1e6, "µs")
+                results.add(
+                    "W3",
+                    case,
+                    ZARN,
+                    checked_per_call("W3 zarn", partial(engine.execute, query), expected, settings) * 1e6,
+                    "µs",
+                )
             engine.detach_call_bridge()
             runner = gcp.AsyncRunner(asynchronous)
             with service_threads(bridge, wl.REPLY_TEXT, 1, [service_cpu]):
@@ -250,8 +267,9 @@ def run_w4(results: Results, inputs: Inputs, settings: Settings) -> None:
     engine = zarn.SchemaEngine(inputs.catalogue)
     engine.attach_call_bridge()
     with service_threads(engine, wl.REPLY_TEXT, 2):
-        results.add("W4", case, ZARN, checked_per_call("W4 zarn", lambda: engine.execute(query), expected, settings)
-                    * 1e3, "ms")
+        results.add(
+            "W4", case, ZARN, checked_per_call("W4 zarn", lambda: engine.execute(query), expected, settings) * 1e3, "ms"
+        )
     engine.detach_call_bridge()
     bridge, sync, asynchronous = _bridge_peers(inputs.tools)
     runner = gcp.AsyncRunner(asynchronous)
@@ -279,8 +297,12 @@ def run_w5(results: Results, inputs: Inputs, settings: Settings, path: str) -> N
     megabytes = len(inputs.big_catalogue.encode()) / 1e6
     time_case = f"construct, {megabytes:.1f} MB catalogue"
     memory_case = "construct, peak RSS growth"
-    for impl, mode in ((ZARN, "zarn"), ("json.loads", "json"), ("orjson.loads", "orjson"),
-                       ("graphql-core: json.loads + schema", "graphql-core")):
+    for impl, mode in (
+        (ZARN, "zarn"),
+        ("json.loads", "json"),
+        ("orjson.loads", "orjson"),
+        ("graphql-core: json.loads + schema", "graphql-core"),
+    ):
         reports = [_probe(["construct", mode, path]) for _ in range(settings.process_repeats)]
         if mode == "zarn":
             for report in reports:
@@ -289,8 +311,10 @@ def run_w5(results: Results, inputs: Inputs, settings: Settings, path: str) -> N
                 check("W5 zarn", report["servers"], expected_servers)
         for report in reports:
             if abs(report["peak_kb"] - report["hwm_kb"]) > 0.1 * max(report["hwm_kb"], 1024):
-                print(f"  W5 {impl}: ru_maxrss growth {report['peak_kb']} KB but VmHWM growth {report['hwm_kb']} KB",
-                      file=sys.stderr)
+                print(
+                    f"  W5 {impl}: ru_maxrss growth {report['peak_kb']} KB but VmHWM growth {report['hwm_kb']} KB",
+                    file=sys.stderr,
+                )
         results.add("W5", time_case, impl, statistics.median(r["ns"] for r in reports) / 1e6, "ms")
         results.add("W5", memory_case, impl, statistics.median(r["peak_kb"] for r in reports) / 1024, "MB")
 
@@ -300,7 +324,9 @@ def run_w6(results: Results, inputs: Inputs, settings: Settings) -> None:
     schema = gcp.build_schema(inputs.big_tools)
     cached = gcp.CachedExecutor(schema)
     query = "{ servers search }"
-    expected = wl.success({"servers": wl.server_summaries(inputs.big_tools), "search": wl.search_hits(inputs.big_tools)})
+    expected = wl.success(
+        {"servers": wl.server_summaries(inputs.big_tools), "search": wl.search_hits(inputs.big_tools)}
+    )
     case = "{ servers search }, 10k tools"
     for impl, fn in (
         (ZARN, lambda: engine.execute(query)),
@@ -364,8 +390,9 @@ def run_w9(results: Results, inputs: Inputs, settings: Settings) -> None:
     engine = zarn.SchemaEngine(inputs.catalogue)
     engine.attach_call_bridge()
     with service_threads(engine, wl.REPLY_TEXT, 2):
-        results.add("W9", case, ZARN, rate("W9 zarn", lambda: nullcontext(lambda: engine.execute(query))),
-                    "executes/s", True)
+        results.add(
+            "W9", case, ZARN, rate("W9 zarn", lambda: nullcontext(lambda: engine.execute(query))), "executes/s", True
+        )
     engine.detach_call_bridge()
     bridge, sync, asynchronous = _bridge_peers(inputs.tools)
 
@@ -387,12 +414,17 @@ def run_w9(results: Results, inputs: Inputs, settings: Settings) -> None:
 
 
 def run_w10(results: Results, settings: Settings, path: str) -> None:
-    for impl, mode, case in ((ZARN, "zarn-empty", "idle, empty catalogue"),
-                             (ZARN, "zarn", "idle, 1000 tools"),
-                             ("graphql-core schema", "graphql-core", "idle, 1000 tools")):
+    for impl, mode, case in (
+        (ZARN, "zarn-empty", "idle, empty catalogue"),
+        (ZARN, "zarn", "idle, 1000 tools"),
+        ("graphql-core schema", "graphql-core", "idle, 1000 tools"),
+    ):
         reports = [_probe(["idle", mode, path, "8"]) for _ in range(settings.idle_repeats)]
-        for key, suffix, unit, scale in (("rss_kb", "RSS", "MB", 1 / 1024), ("threads", "threads", "threads", 1),
-                                         ("idle_cpu_ms_per_s", "idle CPU", "ms/s", 1)):
+        for key, suffix, unit, scale in (
+            ("rss_kb", "RSS", "MB", 1 / 1024),
+            ("threads", "threads", "threads", 1),
+            ("idle_cpu_ms_per_s", "idle CPU", "ms/s", 1),
+        ):
             results.add("W10", f"{case}: {suffix}", impl, statistics.median(r[key] for r in reports) * scale, unit)
 
 
@@ -424,14 +456,18 @@ def targets(results: Results) -> list[tuple[str, str, bool]]:
     case4 = "1000 tool fields, 2 services"
     at_most("W4", case4, 6, "ms")
     faster("W4", case4, PY_BRIDGE, 2)
-    time_case = next(r.case for r in results.rows if r.workload == "W5" and r.case.startswith("construct, ") and
-                     r.unit == "ms")
+    time_case = next(
+        r.case for r in results.rows if r.workload == "W5" and r.case.startswith("construct, ") and r.unit == "ms"
+    )
     memory_case = "construct, peak RSS growth"
     at_most("W5", time_case, 12, "ms")
     at_most("W5", memory_case, 20, "MB")
     loads = v("W5", time_case, "json.loads")
-    target("W5", f"≤ a third of json.loads time (is {v('W5', time_case) / loads:.2f} of it)",
-           v("W5", time_case) <= loads / 3)
+    target(
+        "W5",
+        f"≤ a third of json.loads time (is {v('W5', time_case) / loads:.2f} of it)",
+        v("W5", time_case) <= loads / 3,
+    )
     target("W5", "lower peak memory than json.loads", v("W5", memory_case) < v("W5", memory_case, "json.loads"))
     case6 = "{ servers search }, 10k tools"
     at_most("W6", case6, 2.5, "ms")

@@ -78,8 +78,12 @@ def construct(mode: str, path: str) -> dict[str, Any]:
     gc.enable()
     # VmHWM is the same peak without what the process inherited at exec: a
     # cross-check that ru_maxrss measured this process alone.
-    report: dict[str, Any] = {"ns": elapsed, "peak_kb": after - before, "hwm_kb": _status()["VmHWM"] - before,
-                              "page_faults": faults}
+    report: dict[str, Any] = {
+        "ns": elapsed,
+        "peak_kb": after - before,
+        "hwm_kb": _status()["VmHWM"] - before,
+        "page_faults": faults,
+    }
     if mode == "zarn":
         report["tool_count"] = built.tool_count()
         report["servers"] = built.execute("{ servers }")

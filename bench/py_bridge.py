@@ -37,9 +37,9 @@ class PyBridge:
         # Registered before it is queued, so a received request always has a waiter.
         self._pending[request_id] = reply
         text = json.dumps(
-            {"request_id": request_id, "server": server, "tool": tool, "arguments": arguments,
-             "operation": operation},
-            separators=(",", ":"), ensure_ascii=False,
+            {"request_id": request_id, "server": server, "tool": tool, "arguments": arguments, "operation": operation},
+            separators=(",", ":"),
+            ensure_ascii=False,
         )
         self._requests.put(text)
         return reply
@@ -86,14 +86,14 @@ def serve(host: Host, reply_text: str, stop: threading.Event, cpu: int | None = 
 
 
 @contextmanager
-def service_threads(host: Host, reply_text: str, count: int,
-                    cpus: list[int | None] | None = None) -> Iterator[None]:
+def service_threads(host: Host, reply_text: str, count: int, cpus: list[int | None] | None = None) -> Iterator[None]:
     """`count` service threads for the length of the block."""
     stop = threading.Event()
     placement = cpus if cpus is not None else [None] * count
     threads = [
-        threading.Thread(target=serve, args=(host, reply_text, stop, placement[i]), name=f"tool-service-{i}",
-                         daemon=True)
+        threading.Thread(
+            target=serve, args=(host, reply_text, stop, placement[i]), name=f"tool-service-{i}", daemon=True
+        )
         for i in range(count)
     ]
     for thread in threads:
@@ -145,7 +145,8 @@ def bridge_execute(bridge: PyBridge, calls: list[tuple[str, str, str, dict[str, 
     """The pure-Python bridge without GraphQL: (alias, server, tool, arguments,
     operation) calls all in flight at once, the replies parsed, the response
     document written."""
-    replies = [(alias, bridge.start_call(server, tool, args, operation))
-               for alias, server, tool, args, operation in calls]
+    replies = [
+        (alias, bridge.start_call(server, tool, args, operation)) for alias, server, tool, args, operation in calls
+    ]
     data = {alias: json.loads(reply.result()) for alias, reply in replies}
     return json.dumps({"data": data, "errors": []}, separators=(",", ":"), ensure_ascii=False)

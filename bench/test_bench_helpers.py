@@ -11,16 +11,15 @@ import os
 import threading
 from typing import Any
 
-import orjson
-import pytest
-
-import zarn
-
 import graphql_core_peer as gcp
+import orjson
 import peers
+import pytest
 import workloads as wl
 from callgrind_summary import short_name
 from py_bridge import PyBridge, bridge_execute, run_threads, service_threads
+
+import zarn
 
 
 @pytest.fixture(scope="module")
@@ -30,8 +29,14 @@ def catalogue() -> tuple[list[wl.Tool], str]:
 
 @pytest.mark.parametrize(
     ("text", "field"),
-    [("write-file", "write_file"), ("list pull request", "list_pull_request"), ("3d", "_3d"), ("", "_"),
-     ("é", "_"), ("a_b9", "a_b9")],
+    [
+        ("write-file", "write_file"),
+        ("list pull request", "list_pull_request"),
+        ("3d", "_3d"),
+        ("", "_"),
+        ("é", "_"),
+        ("a_b9", "a_b9"),
+    ],
 )
 def test_sanitize_graphql_name(text: str, field: str) -> None:
     assert wl.sanitize_graphql_name(text) == field
@@ -43,7 +48,8 @@ def test_the_model_of_the_catalogue_is_what_the_engine_reads(catalogue: tuple[li
     assert len({t.field for t in tools}) == len(tools)  # every tool can be selected
     engine = zarn.SchemaEngine(text)
     assert json.loads(engine.execute("{ servers search }")) == wl.success(
-        {"servers": wl.server_summaries(tools), "search": wl.search_hits(tools)})
+        {"servers": wl.server_summaries(tools), "search": wl.search_hits(tools)}
+    )
     assert any(not t.read_only for t in tools) and any(t.server_description is None for t in tools)
 
 
@@ -55,8 +61,12 @@ def test_catalogue_sizes() -> None:
 
 
 def test_server_summaries_order_and_description() -> None:
-    tools = [wl.Tool("a", None, "x", "", True), wl.Tool("B", "b desc", "y", "", False),
-             wl.Tool("a", "Second", "z", "", False), wl.Tool("a", "Third", "w", "", True)]
+    tools = [
+        wl.Tool("a", None, "x", "", True),
+        wl.Tool("B", "b desc", "y", "", False),
+        wl.Tool("a", "Second", "z", "", False),
+        wl.Tool("a", "Third", "w", "", True),
+    ]
     assert wl.server_summaries(tools) == [
         {"description": "b desc", "name": "B", "readOnlyCount": 0, "toolCount": 1},
         {"description": "Second", "name": "a", "readOnlyCount": 2, "toolCount": 3},
@@ -75,8 +85,11 @@ def test_every_engine_answers_the_detached_query_alike(catalogue: tuple[list[wl.
     tools, text = catalogue
     query, expected = peers.placeholder_case(peers.spread(tools, size))
     schema = gcp.build_schema(tools)
-    for response in (zarn.SchemaEngine(text).execute(query), gcp.CachedExecutor(schema).execute(query),
-                     gcp.default_execute(schema, query)):
+    for response in (
+        zarn.SchemaEngine(text).execute(query),
+        gcp.CachedExecutor(schema).execute(query),
+        gcp.default_execute(schema, query),
+    ):
         assert orjson.loads(response) == expected
 
 
@@ -92,7 +105,8 @@ def test_py_bridge_request_text_ids_and_answers() -> None:
     first = bridge.start_call("files", "search", {"query": "q"}, "query")
     bridge.start_call("files", "write", {}, "mutation")
     assert bridge.receive_tool_call(0) == (
-        '{"request_id":"tool-call-1","server":"files","tool":"search","arguments":{"query":"q"},"operation":"query"}')
+        '{"request_id":"tool-call-1","server":"files","tool":"search","arguments":{"query":"q"},"operation":"query"}'
+    )
     assert json.loads(bridge.receive_tool_call(0) or "")["request_id"] == "tool-call-2"
     assert bridge.receive_tool_call(0) is None
     assert bridge.respond_tool_call("tool-call-1", "42") is True
@@ -152,8 +166,10 @@ def test_check_rejects_a_different_document() -> None:
 def test_ratios_say_how_many_times_better_zarn_is() -> None:
     results = peers.Results()
     results.rows = [
-        peers.Row("W1", "c", peers.ZARN, 2.0, "µs"), peers.Row("W1", "c", "peer", 6.0, "µs"),
-        peers.Row("W7", "c", peers.ZARN, 500.0, "MB/s", True), peers.Row("W7", "c", "peer", 250.0, "MB/s", True),
+        peers.Row("W1", "c", peers.ZARN, 2.0, "µs"),
+        peers.Row("W1", "c", "peer", 6.0, "µs"),
+        peers.Row("W7", "c", peers.ZARN, 500.0, "MB/s", True),
+        peers.Row("W7", "c", "peer", 250.0, "MB/s", True),
         peers.Row("W9", "c", "peer without zarn row", 1.0, "x"),
     ]
     results.fill_ratios()
@@ -176,12 +192,18 @@ def test_construction_probe_measures_this_process_only(tmp_path) -> None:  # typ
 @pytest.mark.parametrize(
     ("entry", "name"),
     [
-        ("???:zarn::json::(anonymous namespace)::Reader::parse_string(std::basic_string_view<char>) [/b/x]",
-         "zarn::json::(anon)::Reader::parse_string"),
-        ("???:zarn::catalogue::Catalogue::find_field(std::basic_string_view<char>) const [/b/x]",
-         "zarn::catalogue::Catalogue::find_field"),
-        ("???:zarn::execution::execute_json[abi:cxx11](zarn::execution::EngineState const&) [/b/x]",
-         "zarn::execution::execute_json"),
+        (
+            "???:zarn::json::(anonymous namespace)::Reader::parse_string(std::basic_string_view<char>) [/b/x]",
+            "zarn::json::(anon)::Reader::parse_string",
+        ),
+        (
+            "???:zarn::catalogue::Catalogue::find_field(std::basic_string_view<char>) const [/b/x]",
+            "zarn::catalogue::Catalogue::find_field",
+        ),
+        (
+            "???:zarn::execution::execute_json[abi:cxx11](zarn::execution::EngineState const&) [/b/x]",
+            "zarn::execution::execute_json",
+        ),
         ("./malloc/./malloc/malloc.c:free [/usr/lib/libc.so.6]", "free"),
         ("???:std::vector<std::pair<int, int>, std::allocator<int> >::~vector() [/b/x]", "std::vector::~vector"),
     ],
@@ -194,12 +216,19 @@ def _results_with(values: dict[tuple[str, str, str], float]) -> peers.Results:
     """Every row that targets() reads, at 1.0 unless given."""
     results = peers.Results()
     rows = {
-        ("W1", "{ __typename }"): "µs", ("W2", "8 tool fields, detached"): "µs", ("W3", "different cores"): "µs",
-        ("W3", "one core"): "µs", ("W4", "1000 tool fields, 2 services"): "ms",
-        ("W5", "construct, 4.5 MB catalogue"): "ms", ("W5", "construct, peak RSS growth"): "MB",
-        ("W6", "{ servers search }, 10k tools"): "ms", ("W7", "1.0 MB variables"): "MB/s",
-        ("W8", "1 tool fields"): "µs/field", ("W8", "10 tool fields"): "µs/field",
-        ("W8", "100 tool fields"): "µs/field", ("W8", "1000 tool fields"): "µs/field",
+        ("W1", "{ __typename }"): "µs",
+        ("W2", "8 tool fields, detached"): "µs",
+        ("W3", "different cores"): "µs",
+        ("W3", "one core"): "µs",
+        ("W4", "1000 tool fields, 2 services"): "ms",
+        ("W5", "construct, 4.5 MB catalogue"): "ms",
+        ("W5", "construct, peak RSS growth"): "MB",
+        ("W6", "{ servers search }, 10k tools"): "ms",
+        ("W7", "1.0 MB variables"): "MB/s",
+        ("W8", "1 tool fields"): "µs/field",
+        ("W8", "10 tool fields"): "µs/field",
+        ("W8", "100 tool fields"): "µs/field",
+        ("W8", "1000 tool fields"): "µs/field",
         ("W9", "4 executing, 2 service threads"): "executes/s",
     }
     for (workload, case), unit in rows.items():
@@ -212,42 +241,98 @@ def _results_with(values: dict[tuple[str, str, str], float]) -> peers.Results:
 @pytest.mark.parametrize(
     ("values", "workload", "text", "met"),
     [
-        ({("W1", "{ __typename }", peers.ZARN): 0.3, ("W1", "{ __typename }", peers.GQL_CACHED): 1.8},
-         "W1", "≤ 0.4 µs", True),
-        ({("W1", "{ __typename }", peers.ZARN): 0.3, ("W1", "{ __typename }", peers.GQL_CACHED): 1.7},
-         "W1", "≥ 6×", False),
+        (
+            {("W1", "{ __typename }", peers.ZARN): 0.3, ("W1", "{ __typename }", peers.GQL_CACHED): 1.8},
+            "W1",
+            "≤ 0.4 µs",
+            True,
+        ),
+        (
+            {("W1", "{ __typename }", peers.ZARN): 0.3, ("W1", "{ __typename }", peers.GQL_CACHED): 1.7},
+            "W1",
+            "≥ 6×",
+            False,
+        ),
         # throughput: zarn must be the larger figure
-        ({("W7", "1.0 MB variables", peers.ZARN): 600, ("W7", "1.0 MB variables", peers.GQL_CACHED): 300},
-         "W7", "≥ 2×", True),
-        ({("W7", "1.0 MB variables", peers.ZARN): 300, ("W7", "1.0 MB variables", peers.GQL_CACHED): 600},
-         "W7", "≥ 2×", False),
-        ({("W9", "4 executing, 2 service threads", peers.ZARN): 50_000,
-          ("W9", "4 executing, 2 service threads", peers.PY_BRIDGE): 20_000}, "W9", "≥ 2×", True),
-        ({("W5", "construct, 4.5 MB catalogue", peers.ZARN): 7,
-          ("W5", "construct, 4.5 MB catalogue", "json.loads"): 21}, "W5", "a third", True),
-        ({("W5", "construct, 4.5 MB catalogue", peers.ZARN): 8,
-          ("W5", "construct, 4.5 MB catalogue", "json.loads"): 21}, "W5", "a third", False),
-        ({("W5", "construct, peak RSS growth", peers.ZARN): 17,
-          ("W5", "construct, peak RSS growth", "json.loads"): 17}, "W5", "lower peak memory", False),
-        ({("W4", "1000 tool fields, 2 services", peers.ZARN): 5,
-          ("W4", "1000 tool fields, 2 services", peers.PY_BRIDGE): 10}, "W4", "≥ 2×", True),
+        (
+            {("W7", "1.0 MB variables", peers.ZARN): 600, ("W7", "1.0 MB variables", peers.GQL_CACHED): 300},
+            "W7",
+            "≥ 2×",
+            True,
+        ),
+        (
+            {("W7", "1.0 MB variables", peers.ZARN): 300, ("W7", "1.0 MB variables", peers.GQL_CACHED): 600},
+            "W7",
+            "≥ 2×",
+            False,
+        ),
+        (
+            {
+                ("W9", "4 executing, 2 service threads", peers.ZARN): 50_000,
+                ("W9", "4 executing, 2 service threads", peers.PY_BRIDGE): 20_000,
+            },
+            "W9",
+            "≥ 2×",
+            True,
+        ),
+        (
+            {
+                ("W5", "construct, 4.5 MB catalogue", peers.ZARN): 7,
+                ("W5", "construct, 4.5 MB catalogue", "json.loads"): 21,
+            },
+            "W5",
+            "a third",
+            True,
+        ),
+        (
+            {
+                ("W5", "construct, 4.5 MB catalogue", peers.ZARN): 8,
+                ("W5", "construct, 4.5 MB catalogue", "json.loads"): 21,
+            },
+            "W5",
+            "a third",
+            False,
+        ),
+        (
+            {
+                ("W5", "construct, peak RSS growth", peers.ZARN): 17,
+                ("W5", "construct, peak RSS growth", "json.loads"): 17,
+            },
+            "W5",
+            "lower peak memory",
+            False,
+        ),
+        (
+            {
+                ("W4", "1000 tool fields, 2 services", peers.ZARN): 5,
+                ("W4", "1000 tool fields, 2 services", peers.PY_BRIDGE): 10,
+            },
+            "W4",
+            "≥ 2×",
+            True,
+        ),
     ],
 )
-def test_targets_are_judged_in_the_right_direction(values: dict[tuple[str, str, str], float], workload: str,
-                                                   text: str, met: bool) -> None:
+def test_targets_are_judged_in_the_right_direction(
+    values: dict[tuple[str, str, str], float], workload: str, text: str, met: bool
+) -> None:
     judged = [(w, t, m) for w, t, m in peers.targets(_results_with(values)) if w == workload and text in t]
     assert judged and all(m == met for _, _, m in judged), judged
 
 
 def test_table_rows(capsys: pytest.CaptureFixture[str]) -> None:
     results = peers.Results()
-    results.rows = [peers.Row("W9", "c", peers.ZARN, 53818.7, "executes/s", True),
-                    peers.Row("W9", "c", "peer", 16473.6, "executes/s", True)]
+    results.rows = [
+        peers.Row("W9", "c", peers.ZARN, 53818.7, "executes/s", True),
+        peers.Row("W9", "c", "peer", 16473.6, "executes/s", True),
+    ]
     results.fill_ratios()
     peers.print_table(results)
     lines = capsys.readouterr().out.splitlines()
-    assert lines[2:] == ["| W9 | c | zarn | 53,818.700 | executes/s |  |",
-                         "| W9 | c | peer | 16,473.600 | executes/s | 3.3 |"]
+    assert lines[2:] == [
+        "| W9 | c | zarn | 53,818.700 | executes/s |  |",
+        "| W9 | c | peer | 16,473.600 | executes/s | 3.3 |",
+    ]
 
 
 def test_executors_agree_on_large_variables(catalogue: tuple[list[wl.Tool], str]) -> None:
@@ -256,9 +341,11 @@ def test_executors_agree_on_large_variables(catalogue: tuple[list[wl.Tool], str]
     variables = wl.large_variables(100_000)
     expected = wl.success({tools[0].field: wl.placeholder(tools[0])})
     schema = gcp.build_schema(tools)
-    for response in (zarn.SchemaEngine(text).execute(query, variables),
-                     gcp.CachedExecutor(schema).execute(query, variables),
-                     gcp.default_execute(schema, query, variables)):
+    for response in (
+        zarn.SchemaEngine(text).execute(query, variables),
+        gcp.CachedExecutor(schema).execute(query, variables),
+        gcp.default_execute(schema, query, variables),
+    ):
         assert orjson.loads(response) == expected
 
 
@@ -321,8 +408,9 @@ Ir                   file:function
 
 
 @pytest.mark.parametrize(("inclusive", "share"), [(False, 100.0), (True, 60.0)])
-def test_callgrind_summary_merges_recursion_and_drops_the_harness(monkeypatch: pytest.MonkeyPatch,
-                                                                  inclusive: bool, share: float) -> None:
+def test_callgrind_summary_merges_recursion_and_drops_the_harness(
+    monkeypatch: pytest.MonkeyPatch, inclusive: bool, share: float
+) -> None:
     import subprocess
 
     import callgrind_summary

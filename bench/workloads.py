@@ -14,42 +14,213 @@ from typing import Any
 SEED = 20261208
 
 _SERVER_NAMES = [
-    "files", "github", "tracker", "slack", "postgres", "calendar", "weather", "browser",
-    "k8s", "mail", "search-index", "billing", "crm", "docs", "maps", "metrics", "vault",
-    "ci", "translate", "notes",
+    "files",
+    "github",
+    "tracker",
+    "slack",
+    "postgres",
+    "calendar",
+    "weather",
+    "browser",
+    "k8s",
+    "mail",
+    "search-index",
+    "billing",
+    "crm",
+    "docs",
+    "maps",
+    "metrics",
+    "vault",
+    "ci",
+    "translate",
+    "notes",
 ]
 _SERVER_BLURBS = [
-    "Reads and writes the project's files", "Repositories, issues and pull requests",
-    "The team's issue tracker", "Channels, threads and direct messages",
-    "Read-only access to the analytics database", "Meetings and free/busy lookups",
-    "Forecasts and current conditions", "A headless browser for fetching pages",
-    "Cluster workloads and their logs", "The shared support mailbox",
+    "Reads and writes the project's files",
+    "Repositories, issues and pull requests",
+    "The team's issue tracker",
+    "Channels, threads and direct messages",
+    "Read-only access to the analytics database",
+    "Meetings and free/busy lookups",
+    "Forecasts and current conditions",
+    "A headless browser for fetching pages",
+    "Cluster workloads and their logs",
+    "The shared support mailbox",
 ]
 _VERBS = [
-    "list", "get", "create", "update", "delete", "search", "read", "write", "move", "copy",
-    "archive", "restore", "export", "import", "sync", "describe", "watch", "approve", "merge",
-    "close", "open", "assign", "label", "comment", "summarize", "render", "resolve", "validate",
-    "schedule", "cancel",
+    "list",
+    "get",
+    "create",
+    "update",
+    "delete",
+    "search",
+    "read",
+    "write",
+    "move",
+    "copy",
+    "archive",
+    "restore",
+    "export",
+    "import",
+    "sync",
+    "describe",
+    "watch",
+    "approve",
+    "merge",
+    "close",
+    "open",
+    "assign",
+    "label",
+    "comment",
+    "summarize",
+    "render",
+    "resolve",
+    "validate",
+    "schedule",
+    "cancel",
 ]
 _NOUNS = [
-    "file", "files", "issue", "issues", "pull request", "branch", "commit", "channel", "message",
-    "thread", "table", "query", "event", "calendar", "forecast", "page", "screenshot", "pod",
-    "deployment", "log", "mail", "draft", "invoice", "customer", "contact", "document", "route",
-    "dashboard", "secret", "pipeline", "job", "artifact", "note", "tag", "user", "team",
-    "report", "snapshot", "alert", "metric",
+    "file",
+    "files",
+    "issue",
+    "issues",
+    "pull request",
+    "branch",
+    "commit",
+    "channel",
+    "message",
+    "thread",
+    "table",
+    "query",
+    "event",
+    "calendar",
+    "forecast",
+    "page",
+    "screenshot",
+    "pod",
+    "deployment",
+    "log",
+    "mail",
+    "draft",
+    "invoice",
+    "customer",
+    "contact",
+    "document",
+    "route",
+    "dashboard",
+    "secret",
+    "pipeline",
+    "job",
+    "artifact",
+    "note",
+    "tag",
+    "user",
+    "team",
+    "report",
+    "snapshot",
+    "alert",
+    "metric",
 ]
-_WORDS = (
-    "the a of to and for with from by in on at every one each its their this that given current "
-    "project repository workspace record records entry entries result results page pages item items "
-    "field fields value values text summary status owner date range limit cursor token filter sort "
-    "order newest oldest first last matching selected optional required returns lists creates updates "
-    "removes reads writes searches fetches checks counts groups formats plain markdown json html utf-8"
-).split()
+_WORDS = [
+    "the",
+    "a",
+    "of",
+    "to",
+    "and",
+    "for",
+    "with",
+    "from",
+    "by",
+    "in",
+    "on",
+    "at",
+    "every",
+    "one",
+    "each",
+    "its",
+    "their",
+    "this",
+    "that",
+    "given",
+    "current",
+    "project",
+    "repository",
+    "workspace",
+    "record",
+    "records",
+    "entry",
+    "entries",
+    "result",
+    "results",
+    "page",
+    "pages",
+    "item",
+    "items",
+    "field",
+    "fields",
+    "value",
+    "values",
+    "text",
+    "summary",
+    "status",
+    "owner",
+    "date",
+    "range",
+    "limit",
+    "cursor",
+    "token",
+    "filter",
+    "sort",
+    "order",
+    "newest",
+    "oldest",
+    "first",
+    "last",
+    "matching",
+    "selected",
+    "optional",
+    "required",
+    "returns",
+    "lists",
+    "creates",
+    "updates",
+    "removes",
+    "reads",
+    "writes",
+    "searches",
+    "fetches",
+    "checks",
+    "counts",
+    "groups",
+    "formats",
+    "plain",
+    "markdown",
+    "json",
+    "html",
+    "utf-8",
+]
 # Three separators a real catalogue uses between the words of a tool name.
 _SEPARATORS = ["-", "_", " "]
-_MUTATING_VERBS = {"create", "update", "delete", "write", "move", "archive", "restore", "import",
-                   "sync", "approve", "merge", "close", "open", "assign", "label", "comment",
-                   "schedule", "cancel"}
+_MUTATING_VERBS = {
+    "create",
+    "update",
+    "delete",
+    "write",
+    "move",
+    "archive",
+    "restore",
+    "import",
+    "sync",
+    "approve",
+    "merge",
+    "close",
+    "open",
+    "assign",
+    "label",
+    "comment",
+    "schedule",
+    "cancel",
+}
 
 
 @dataclass(frozen=True)
@@ -81,9 +252,7 @@ def _sentence(rng: random.Random, low: int, high: int) -> str:
 def _input_schema(rng: random.Random) -> dict[str, Any]:
     names = rng.sample(["query", "path", "limit", "cursor", "owner", "since", "format", "id"], rng.randint(1, 3))
     kinds = {"limit": "integer", "since": "string", "id": "string"}
-    properties = {
-        name: {"type": kinds.get(name, "string"), "description": _sentence(rng, 3, 7)} for name in names
-    }
+    properties = {name: {"type": kinds.get(name, "string"), "description": _sentence(rng, 3, 7)} for name in names}
     return {"type": "object", "properties": properties, "required": names[:1]}
 
 
@@ -136,8 +305,15 @@ def tools_from_catalogue(document: list[dict[str, Any]]) -> list[Tool]:
     for server in document:
         for entry in server["tools"]:
             read_only = entry.get("annotations", {}).get("readOnlyHint", True)
-            tools.append(Tool(server["server"], server.get("serverDescription"), entry["name"],
-                              entry.get("description", ""), read_only))
+            tools.append(
+                Tool(
+                    server["server"],
+                    server.get("serverDescription"),
+                    entry["name"],
+                    entry.get("description", ""),
+                    read_only,
+                )
+            )
     return tools
 
 
@@ -156,8 +332,9 @@ def placeholder(tool: Tool) -> dict[str, Any]:
 def server_summaries(tools: list[Tool]) -> list[dict[str, Any]]:
     summaries: dict[str, dict[str, Any]] = {}
     for tool in tools:
-        entry = summaries.setdefault(tool.server, {"description": None, "name": tool.server,
-                                                   "readOnlyCount": 0, "toolCount": 0})
+        entry = summaries.setdefault(
+            tool.server, {"description": None, "name": tool.server, "readOnlyCount": 0, "toolCount": 0}
+        )
         entry["toolCount"] += 1
         entry["readOnlyCount"] += tool.read_only
         if entry["description"] is None:

@@ -6,9 +6,7 @@
 
 namespace {
 
-PyObject* graphql_stub(PyObject*, PyObject*) {
-    return PyUnicode_FromString("zarn-lite _graphql extension loaded");
-}
+PyObject* graphql_stub(PyObject*, PyObject*) { return PyUnicode_FromString("zarn-lite _graphql extension loaded"); }
 
 PyMethodDef stub_def = {"graphql_stub", graphql_stub, METH_NOARGS, "graphql_stub()\n--\n\n"};
 
@@ -37,8 +35,7 @@ int add_public(PyObject* module, PyObject* name, PyObject* value) {
 
 int module_exec(PyObject* module) {
     if (!PyModule_Check(module)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'module'",
-                     Py_TYPE(module)->tp_name);
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'module'", Py_TYPE(module)->tp_name);
         return -1;
     }
     PyObject* engine_type = zarn::engine::schema_engine_type();
@@ -68,15 +65,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_graphql",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_graphql", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

@@ -15,6 +15,7 @@ count. Exits 1, naming the phase, when a limit is passed.
 """
 
 import argparse
+import contextlib
 import json
 import os
 import sys
@@ -25,12 +26,19 @@ from typing import Any
 
 from zarn import SchemaEngine
 
-CATALOGUE = json.dumps([
-    {"server": "alpha", "serverDescription": "First", "tools": [
-        {"name": "lookup", "description": "Look a thing up"},
-        {"name": "store", "annotations": {"readOnlyHint": False}}]},
-    {"server": "beta", "tools": [{"name": "echo"}]},
-])
+CATALOGUE = json.dumps(
+    [
+        {
+            "server": "alpha",
+            "serverDescription": "First",
+            "tools": [
+                {"name": "lookup", "description": "Look a thing up"},
+                {"name": "store", "annotations": {"readOnlyHint": False}},
+            ],
+        },
+        {"server": "beta", "tools": [{"name": "echo"}]},
+    ]
+)
 
 # What one execute call may be asked: (query, variables_json).
 EXECUTE_MIX: list[tuple[Any, Any]] = [
@@ -43,8 +51,8 @@ EXECUTE_MIX: list[tuple[Any, Any]] = [
     ("{ alpha_lookup(x: $missing) }", "{}"),
     ("{ __typename }", '{"v": [1, 2'),
     ("{ beta_echo(x: " + "[" * 130 + ") }", None),
-    (b"{ __typename }", None),          # TypeError
-    ("{ __typename }", "\udc80"),       # UnicodeEncodeError
+    (b"{ __typename }", None),  # TypeError
+    ("{ __typename }", "\udc80"),  # UnicodeEncodeError
 ]
 
 
@@ -82,9 +90,11 @@ class Phase:
 
     def report(self, unit: str) -> str:
         baseline = self.samples[min(1, len(self.samples) - 1)]
-        return (f"{self.name}: {self.count} {unit} in {self.seconds:.1f}s; RSS {baseline:.1f} MiB after warm-up, "
-                f"{self.samples[-1]:.1f} MiB at the end, peak {max(self.samples):.1f} MiB: "
-                f"growth {self.growth():+.1f} MiB")
+        return (
+            f"{self.name}: {self.count} {unit} in {self.seconds:.1f}s; RSS {baseline:.1f} MiB after warm-up, "
+            f"{self.samples[-1]:.1f} MiB at the end, peak {max(self.samples):.1f} MiB: "
+            f"growth {self.growth():+.1f} MiB"
+        )
 
 
 def execute_phase(count: int) -> Phase:
@@ -92,10 +102,8 @@ def execute_phase(count: int) -> Phase:
 
     def step(i: int) -> None:
         query, variables = EXECUTE_MIX[i % len(EXECUTE_MIX)]
-        try:
+        with contextlib.suppress(TypeError, UnicodeEncodeError):
             engine.execute(query, variables)
-        except (TypeError, UnicodeEncodeError):
-            pass
 
     return Phase("execute", count, step)
 
@@ -212,8 +220,10 @@ def main() -> int:
     phase.run()
     threads_after = thread_count()
     print(phase.report("engines"), flush=True)
-    print(f"threads: {threads_at_start} at the start, {threads_before} before the engines, "
-          f"{threads_after} after them", flush=True)
+    print(
+        f"threads: {threads_at_start} at the start, {threads_before} before the engines, {threads_after} after them",
+        flush=True,
+    )
     if phase.growth() > args.max_growth:
         failures.append(phase.name)
     if not threads_after == threads_before == threads_at_start:

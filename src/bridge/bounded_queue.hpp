@@ -78,8 +78,7 @@ public:
     // Waits for an item until the deadline (none: without limit), using the
     // runtime's timer to end the wait. Nothing when the deadline passes first
     // or the queue is closed and empty.
-    [[nodiscard]] std::optional<T> pop_until(Runtime& runtime,
-                                             std::optional<Runtime::Clock::time_point> deadline) {
+    [[nodiscard]] std::optional<T> pop_until(Runtime& runtime, std::optional<Runtime::Clock::time_point> deadline) {
         // The alarm is set only once the queue has been found empty, so a
         // receive that finds an item registers nothing with the timer.
         std::optional<Runtime::Deadline> alarm;
@@ -161,12 +160,12 @@ private:
 
     const std::size_t capacity_;
     mutable std::mutex mutex_;
-    std::vector<T> ring_;         // guarded by mutex_; size_ items from head_, wrapping
-    std::size_t head_ = 0;        // guarded by mutex_
-    std::size_t size_ = 0;        // guarded by mutex_
-    std::deque<T> waiting_;       // guarded by mutex_; items of producers that found the queue full
+    std::vector<T> ring_;           // guarded by mutex_; size_ items from head_, wrapping
+    std::size_t head_ = 0;          // guarded by mutex_
+    std::size_t size_ = 0;          // guarded by mutex_
+    std::deque<T> waiting_;         // guarded by mutex_; items of producers that found the queue full
     bool consumer_sleeps_ = false;  // guarded by mutex_
-    bool closed_ = false;         // guarded by mutex_
+    bool closed_ = false;           // guarded by mutex_
     Parker consumer_;
 };
 

@@ -40,13 +40,10 @@ Result<json::JsonValue> outcome(ReplyState state, const std::string& reply) {
             if (!value) return fail(std::string(kInvalidJsonPrefix) + value.error().to_string());
             return std::move(*value);
         }
-        case ReplyState::detached:
-            return tool_error_result(kDetachedMessage);
-        case ReplyState::refused:
-            return fail(std::string(kRequestChannelClosed));
+        case ReplyState::detached: return tool_error_result(kDetachedMessage);
+        case ReplyState::refused: return fail(std::string(kRequestChannelClosed));
         case ReplyState::sender_dropped:
-        case ReplyState::waiting:
-            break;
+        case ReplyState::waiting: break;
     }
     return fail(std::string(kResponseChannelClosed));
 }
@@ -79,9 +76,8 @@ std::vector<Result<json::JsonValue>> CallBatch::wait() && {
     return outcomes;
 }
 
-void TokioCallBridge::start_call(const std::shared_ptr<ReplySlots>& slots, std::uint32_t index,
-                                 std::string_view server, std::string_view tool, json::JsonValue&& arguments,
-                                 std::string_view operation) {
+void TokioCallBridge::start_call(const std::shared_ptr<ReplySlots>& slots, std::uint32_t index, std::string_view server,
+                                 std::string_view tool, json::JsonValue&& arguments, std::string_view operation) {
     const RequestId id(next_request_id_.fetch_add(1, std::memory_order_seq_cst));
     {
         // Registered before queued: every request the host receives has a

@@ -35,8 +35,8 @@ void write_request_text(const BridgeEnvelope& envelope, std::string& out) {
 
 std::string request_text(const BridgeEnvelope& envelope) {
     std::string out;
-    out.reserve(kRequestOverhead + envelope.request_id.size() + envelope.server.size() +
-                envelope.tool.size() + envelope.operation.size());
+    out.reserve(kRequestOverhead + envelope.request_id.size() + envelope.server.size() + envelope.tool.size() +
+                envelope.operation.size());
     write_request_text(envelope, out);
     return out;
 }

@@ -42,9 +42,7 @@ public:
 
     // The waiting side.
     void wait() const noexcept;
-    [[nodiscard]] bool all_settled() const noexcept {
-        return unsettled_.word().load(std::memory_order_acquire) == 0;
-    }
+    [[nodiscard]] bool all_settled() const noexcept { return unsettled_.word().load(std::memory_order_acquire) == 0; }
     // After wait(): how slot i was settled, and its reply text.
     [[nodiscard]] ReplyState state(std::uint32_t i) const noexcept { return slots_[i].state; }
     [[nodiscard]] std::string& reply(std::uint32_t i) noexcept { return slots_[i].reply; }
@@ -64,7 +62,7 @@ private:
     std::uint32_t size_;
     WakeWord unsettled_;
     std::atomic<bool> abandoned_{false};
-    Slot single_;                    // a lone call needs no second allocation
+    Slot single_;  // a lone call needs no second allocation
     std::unique_ptr<Slot[]> many_;
     Slot* slots_;
 };
@@ -77,8 +75,7 @@ public:
     ReplySender() noexcept = default;
     ReplySender(std::shared_ptr<ReplySlots> slots, std::uint32_t index) noexcept
         : slots_(std::move(slots)), index_(index) {}
-    ReplySender(ReplySender&& other) noexcept
-        : slots_(std::move(other.slots_)), index_(other.index_) {}
+    ReplySender(ReplySender&& other) noexcept : slots_(std::move(other.slots_)), index_(other.index_) {}
     ReplySender& operator=(ReplySender&& other) noexcept {
         if (this != &other) {
             drop();

@@ -111,7 +111,8 @@ void Runtime::drive_timers(std::unique_lock<std::mutex>& lock) {
         while (first_ != nullptr && first_->when <= now) {
             TimerNode* node = first_;
             first_ = node->next;
-            if (first_ != nullptr) first_->prev = nullptr; else last_ = nullptr;
+            if (first_ != nullptr) first_->prev = nullptr;
+            else last_ = nullptr;
             node->next = nullptr;
             node->linked = false;
             node->fired.store(true, std::memory_order_release);
@@ -141,8 +142,10 @@ void Runtime::arm(TimerNode& node) {
         while (before != nullptr && before->when > node.when) before = before->prev;
         node.prev = before;
         node.next = before != nullptr ? before->next : first_;
-        if (node.next != nullptr) node.next->prev = &node; else last_ = &node;
-        if (before != nullptr) before->next = &node; else first_ = &node;
+        if (node.next != nullptr) node.next->prev = &node;
+        else last_ = &node;
+        if (before != nullptr) before->next = &node;
+        else first_ = &node;
         node.linked = true;
         if (node.when < alarm_) {
             alarm_ = node.when;
@@ -156,8 +159,10 @@ void Runtime::arm(TimerNode& node) {
 void Runtime::disarm(TimerNode& node) noexcept {
     const std::lock_guard lock(mutex_);
     if (!node.linked) return;
-    if (node.prev != nullptr) node.prev->next = node.next; else first_ = node.next;
-    if (node.next != nullptr) node.next->prev = node.prev; else last_ = node.prev;
+    if (node.prev != nullptr) node.prev->next = node.next;
+    else first_ = node.next;
+    if (node.next != nullptr) node.next->prev = node.prev;
+    else last_ = node.prev;
     node.prev = node.next = nullptr;
     node.linked = false;
 }
@@ -167,8 +172,7 @@ std::uint64_t Runtime::timer_rearm_count() const {
     return rearms_;
 }
 
-Runtime::Deadline::Deadline(Runtime& runtime, Clock::time_point when, Parker& parker)
-    : runtime_(runtime) {
+Runtime::Deadline::Deadline(Runtime& runtime, Clock::time_point when, Parker& parker) : runtime_(runtime) {
     node_.when = when;
     node_.parker = &parker;
     runtime_.arm(node_);

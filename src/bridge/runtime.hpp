@@ -45,8 +45,7 @@ using SpawnHook = std::function<void(std::size_t)>;
 
 // As build_runtime (below) with a given number of workers and an optional
 // hook that tests use to make a start fail.
-[[nodiscard]] std::shared_ptr<Runtime> start_runtime(std::size_t workers,
-                                                     const SpawnHook& before_spawn = {});
+[[nodiscard]] std::shared_ptr<Runtime> start_runtime(std::size_t workers, const SpawnHook& before_spawn = {});
 
 // The engine's worker runtime: a pool of threads, one per processor, that
 // drive the runtime's own machinery, which is the timer that ends timed
@@ -81,9 +80,9 @@ private:
     struct TimerNode {
         Clock::time_point when;
         Parker* parker = nullptr;
-        TimerNode* prev = nullptr;    // guarded by mutex_
-        TimerNode* next = nullptr;    // guarded by mutex_
-        bool linked = false;          // guarded by mutex_
+        TimerNode* prev = nullptr;  // guarded by mutex_
+        TimerNode* next = nullptr;  // guarded by mutex_
+        bool linked = false;        // guarded by mutex_
         std::atomic<bool> fired{false};
     };
 
@@ -98,13 +97,13 @@ private:
     void disarm(TimerNode& node) noexcept;
 
     mutable std::mutex mutex_;
-    std::condition_variable timer_cv_;  // worker 0 sleeps here
-    std::condition_variable idle_cv_;   // the other workers sleep here until shutdown
-    TimerNode* first_ = nullptr;        // guarded by mutex_; ascending deadlines
-    TimerNode* last_ = nullptr;         // guarded by mutex_
+    std::condition_variable timer_cv_;                    // worker 0 sleeps here
+    std::condition_variable idle_cv_;                     // the other workers sleep here until shutdown
+    TimerNode* first_ = nullptr;                          // guarded by mutex_; ascending deadlines
+    TimerNode* last_ = nullptr;                           // guarded by mutex_
     Clock::time_point alarm_ = Clock::time_point::max();  // guarded by mutex_; worker 0 sleeps until then
-    std::uint64_t rearms_ = 0;          // guarded by mutex_
-    bool stopping_ = false;             // guarded by mutex_
+    std::uint64_t rearms_ = 0;                            // guarded by mutex_
+    bool stopping_ = false;                               // guarded by mutex_
     std::vector<std::thread> workers_;
 };
 

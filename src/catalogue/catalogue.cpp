@@ -83,11 +83,12 @@ std::size_t field_hash(std::string_view field) noexcept {
 
 Catalogue::Catalogue() : text_cache_(std::make_unique<TextCache>()) {}
 
-Catalogue::Catalogue(std::vector<ToolMetadata> tools) : Catalogue([&] {
-        KeptTools kept{std::move(tools), {}};
-        for (ToolMetadata& tool : kept.tools) tool = kept_in(kept.texts, tool);
-        return kept;
-    }()) {}
+Catalogue::Catalogue(std::vector<ToolMetadata> tools)
+    : Catalogue([&] {
+          KeptTools kept{std::move(tools), {}};
+          for (ToolMetadata& tool : kept.tools) tool = kept_in(kept.texts, tool);
+          return kept;
+      }()) {}
 
 Catalogue::Catalogue(KeptTools kept)
     : texts_(std::move(kept.texts)), tools_(std::move(kept.tools)), text_cache_(std::make_unique<TextCache>()) {
@@ -212,8 +213,8 @@ const std::string& Catalogue::search_hits_text() const {
         constexpr std::size_t kFixedBytesPerHit = 72;  // the keys, quotes, punctuation and flag
         std::size_t size = 2;
         for (const ToolMetadata& tool : tools_)
-            size += kFixedBytesPerHit + tool.description.size() + tool.field.size() + tool.server.size() +
-                    tool.tool.size();
+            size +=
+                kFixedBytesPerHit + tool.description.size() + tool.field.size() + tool.server.size() + tool.tool.size();
         out.reserve(size);
         out.push_back('[');
         for (const ToolMetadata& tool : tools_) {

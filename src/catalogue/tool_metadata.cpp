@@ -17,19 +17,28 @@ using json::JsonValue;
 // The members the walk reads of an object. Where several keys can give one
 // field, they stand together, first the one that wins.
 enum WalkKey : std::uint8_t {
-    kServer, kServerId, kServerIdCamel, kServerName,  // the server
-    kServerDescriptionCamel, kServerDescription,      // its description
-    kName, kTool, kToolName, kToolNameCamel,          // the tool
+    kServer,
+    kServerId,
+    kServerIdCamel,
+    kServerName,  // the server
+    kServerDescriptionCamel,
+    kServerDescription,  // its description
+    kName,
+    kTool,
+    kToolName,
+    kToolNameCamel,  // the tool
     kDescription,
-    kReadOnlyCamel, kReadOnly, kReadOnlyHint,  // read_only
+    kReadOnlyCamel,
+    kReadOnly,
+    kReadOnlyHint,  // read_only
     kAnnotations,
     kTools,
     kWalkKeyCount
 };
 constexpr std::array<std::string_view, kWalkKeyCount> kWalkKeyTexts{
-    "server", "server_id", "serverId", "server_name", "serverDescription", "server_description",
-    "name", "tool", "tool_name", "toolName", "description", "readOnly", "read_only", "readOnlyHint",
-    "annotations", "tools"};
+    "server",    "server_id",    "serverId",    "server_name", "serverDescription", "server_description",
+    "name",      "tool",         "tool_name",   "toolName",    "description",       "readOnly",
+    "read_only", "readOnlyHint", "annotations", "tools"};
 constexpr std::string_view kAnnotationReadOnlyKey = "readOnlyHint";
 constexpr std::string_view kInnerValueKey = "value";
 
@@ -151,8 +160,7 @@ char* append_graphql_name(std::string_view text, char* out) noexcept {
     if (text.front() >= '0' && text.front() <= '9') *out++ = '_';
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (is_name_byte(c))
-            *out++ = ch;
+        if (is_name_byte(c)) *out++ = ch;
         else if ((c & 0xC0u) != 0x80u)  // one "_" per scalar: skip continuation bytes
             *out++ = '_';
     }
@@ -187,8 +195,7 @@ std::size_t tool_candidates(const JsonValue& value) {
 // `server` and `server_description` are kept texts: an object that names
 // its server keeps the name once, for every tool below it.
 void collect(const JsonValue& value, std::optional<std::string_view> server,
-             std::optional<std::string_view> server_description, TextStore& texts,
-             std::vector<ToolMetadata>& out) {
+             std::optional<std::string_view> server_description, TextStore& texts, std::vector<ToolMetadata>& out) {
     if (const json::JsonArray* array = value.if_array()) {
         for (const JsonValue& element : *array) collect(element, server, server_description, texts, out);
         return;
@@ -216,7 +223,8 @@ void collect(const JsonValue& value, std::optional<std::string_view> server,
     metadata.server_description = server_description;
     metadata.field = field_name(*server, *tool_name, texts);
     metadata.tool = texts.keep(*tool_name);
-    if (const auto description = string_field(members, kDescriptionKeys)) metadata.description = texts.keep(*description);
+    if (const auto description = string_field(members, kDescriptionKeys))
+        metadata.description = texts.keep(*description);
     metadata.read_only = read_only_flag(members);
 }
 

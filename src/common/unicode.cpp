@@ -8,8 +8,7 @@ namespace {
 
 constexpr bool is_white_space(char32_t c) noexcept {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 // Length of the white-space character at the front of `text`, or 0.
@@ -36,9 +35,7 @@ std::size_t trailing_space_length(std::string_view text) noexcept {
     const auto last = static_cast<std::uint8_t>(text.back());
     if (last < 0x80) return is_white_space(last) ? 1 : 0;
     for (std::size_t width : {2u, 3u}) {
-        if (text.size() >= width &&
-            leading_space_length(text.substr(text.size() - width)) == width)
-            return width;
+        if (text.size() >= width && leading_space_length(text.substr(text.size() - width)) == width) return width;
     }
     return 0;
 }

@@ -26,19 +26,14 @@ std::string quoted_list(std::span<const char* const> names) {
     return text;
 }
 
-void raise_type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-}
+void raise_type_error(const std::string& message) { PyErr_SetString(PyExc_TypeError, message.c_str()); }
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
     std::string message(sig.callable);
     const std::size_t total = sig.names.size();
-    if (sig.required == total)
-        message += " takes " + std::to_string(total);
-    else
-        message += " takes from " + std::to_string(sig.required) + " to " + std::to_string(total);
-    message += " positional arguments but " + std::to_string(given) +
-               (given == 1 ? " was given" : " were given");
+    if (sig.required == total) message += " takes " + std::to_string(total);
+    else message += " takes from " + std::to_string(sig.required) + " to " + std::to_string(total);
+    message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
     raise_type_error(message);
     return false;
 }
@@ -57,8 +52,7 @@ Py_ssize_t find_keyword(const Signature& sig, PyObject* key) {
     return -1;
 }
 
-bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize_t nargs,
-                  std::span<PyObject*> slots) {
+bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize_t nargs, std::span<PyObject*> slots) {
     const Py_ssize_t index = find_keyword(sig, key);
     if (index < 0) {
         // The name goes in as an object: one without a UTF-8 form (a lone
@@ -66,8 +60,7 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize
         const std::string callable(sig.callable);
         if (PyUnicode_Check(key))
             PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", callable.c_str(), key);
-        else
-            raise_type_error(callable + " got an unexpected keyword argument '?'");
+        else raise_type_error(callable + " got an unexpected keyword argument '?'");
         return false;
     }
     if (index < nargs || slots[static_cast<std::size_t>(index)] != nullptr) {
@@ -86,15 +79,15 @@ bool check_required(const Signature& sig, std::span<PyObject*> slots) {
         if (slots[i] == nullptr) missing.push_back(sig.names[i]);
     if (missing.empty()) return true;
     raise_type_error(std::string(sig.callable) + " missing " + std::to_string(missing.size()) +
-                     " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
-                     ": " + quoted_list(missing));
+                     " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
+                     quoted_list(missing));
     return false;
 }
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> slots) {
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> slots) {
     if (static_cast<std::size_t>(nargs) > sig.names.size()) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
     // Most calls pass every required argument by position and no keyword.
@@ -102,14 +95,12 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     if (kwnames != nullptr) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k)
-            if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, slots))
-                return false;
+            if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], nargs, slots)) return false;
     }
     return check_required(sig, slots);
 }
 
-bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs,
-                    std::span<PyObject*> slots) {
+bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (static_cast<std::size_t>(nargs) > sig.names.size()) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);

@@ -23,12 +23,11 @@ struct Signature {
 // Binds fast-call arguments (positional values, then the values of the
 // keyword names in `kwnames`) to the signature's slots; a slot left out is
 // nullptr. Returns false with TypeError set on a binding failure.
-bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> slots);
+bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*> slots);
 
 // The same for a call given as a tuple and an optional keyword dictionary.
-bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                    std::span<PyObject*> slots);
+bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
 
 // Conversions. Each returns false with the exception set, the note
 // "while processing '{name}'" added.

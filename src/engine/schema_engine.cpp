@@ -26,9 +26,8 @@ using execution::EngineState;
 constexpr std::uint64_t kExclusiveBorrow = ~std::uint64_t{0};
 
 struct EngineObject {
-    PyObject_HEAD
-    std::atomic<std::uint64_t> borrows;  // shared borrows in progress
-    EngineState* state;                  // owned; never null once constructed
+    PyObject_HEAD std::atomic<std::uint64_t> borrows;  // shared borrows in progress
+    EngineState* state;                                // owned; never null once constructed
 };
 
 EngineObject* as_engine(PyObject* self) { return reinterpret_cast<EngineObject*>(self); }
@@ -44,8 +43,7 @@ public:
                 engine_ = nullptr;
                 return;
             }
-        } while (!engine_->borrows.compare_exchange_weak(current, current + 1,
-                                                         std::memory_order_acquire,
+        } while (!engine_->borrows.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
                                                          std::memory_order_relaxed));
     }
     SharedBorrow(const SharedBorrow&) = delete;
@@ -79,16 +77,12 @@ auto without_interpreter_lock(Work&& work) -> decltype(work()) {
     std::optional<decltype(work())> result;
     std::optional<std::string> stopped;
     bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        result.emplace(std::forward<Work>(work)());
-    } catch (const InternalStop& stop) {
+    Py_BEGIN_ALLOW_THREADS try { result.emplace(std::forward<Work>(work)()); } catch (const InternalStop& stop) {
         stopped.emplace(stop.message());
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
     }
-    Py_END_ALLOW_THREADS
-    if (stopped) throw InternalStop(std::move(*stopped));
+    Py_END_ALLOW_THREADS if (stopped) throw InternalStop(std::move(*stopped));
     if (out_of_memory) throw std::bad_alloc();
     return std::move(*result);
 }
@@ -126,18 +120,15 @@ constexpr std::array<const char*, 1> kCatalogueParams{"catalogue_json"};
 
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, 1> slots{};
-    if (!bind_arguments({"SchemaEngine.__new__()", kCatalogueParams, 0}, args, kwargs, slots))
-        return nullptr;
+    if (!bind_arguments({"SchemaEngine.__new__()", kCatalogueParams, 0}, args, kwargs, slots)) return nullptr;
     std::optional<std::string_view> text;
     if (!convert_optional_str(slots[0], "catalogue_json", text)) return nullptr;
     return construct(type, text);
 }
 
-PyObject* build_engine(std::string_view callable, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* build_engine(std::string_view callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 1> slots{};
-    if (!bind_arguments({callable, kCatalogueParams, 1}, args, nargs, kwnames, slots))
-        return nullptr;
+    if (!bind_arguments({callable, kCatalogueParams, 1}, args, nargs, kwnames, slots)) return nullptr;
     std::string_view text;
     if (!convert_str(slots[0], "catalogue_json", text)) return nullptr;
     PyObject* type = schema_engine_type();
@@ -151,8 +142,7 @@ PyObject* engine_build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return build_engine("SchemaEngine.build()", args, nargs, kwnames);
 }
 
-PyObject* engine_from_tool_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
+PyObject* engine_from_tool_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return build_engine("SchemaEngine.from_tool_metadata()", args, nargs, kwnames);
 }
 
@@ -160,8 +150,8 @@ PyObject* engine_describe(PyObject* self, PyObject*) {
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     return guarded([&] {
-        return new_str("zarn-lite GraphQL schema engine stub (" +
-                       std::to_string(borrow.state().tools.size()) + " tool fields)");
+        return new_str("zarn-lite GraphQL schema engine stub (" + std::to_string(borrow.state().tools.size()) +
+                       " tool fields)");
     });
 }
 
@@ -190,11 +180,9 @@ PyObject* engine_detach_call_bridge(PyObject* self, PyObject*) {
 
 constexpr std::array<const char*, 1> kReceiveParams{"timeout_ms"};
 
-PyObject* engine_receive_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
+PyObject* engine_receive_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 1> slots{};
-    if (!bind_arguments({"SchemaEngine.receive_tool_call()", kReceiveParams, 0}, args, nargs,
-                        kwnames, slots))
+    if (!bind_arguments({"SchemaEngine.receive_tool_call()", kReceiveParams, 0}, args, nargs, kwnames, slots))
         return nullptr;
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
@@ -204,8 +192,7 @@ PyObject* engine_receive_tool_call(PyObject* self, PyObject* const* args, Py_ssi
         // Shares that keep the runtime and the bridge alive for the whole wait.
         std::shared_ptr<bridge::Runtime> runtime = borrow.state().runtime;
         std::shared_ptr<bridge::TokioCallBridge> call_bridge = borrow.state().bridge;
-        auto received = without_interpreter_lock(
-            [&] { return call_bridge->receive_json(*runtime, timeout_ms); });
+        auto received = without_interpreter_lock([&] { return call_bridge->receive_json(*runtime, timeout_ms); });
         call_bridge.reset();
         runtime.reset();
         if (!received) {
@@ -220,37 +207,28 @@ PyObject* engine_receive_tool_call(PyObject* self, PyObject* const* args, Py_ssi
 constexpr std::array<const char*, 2> kRespondParams{"request_id", "result_json"};
 constexpr std::array<const char*, 2> kFailParams{"request_id", "message"};
 
-PyObject* engine_respond_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) {
+PyObject* engine_respond_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> slots{};
-    if (!bind_arguments({"SchemaEngine.respond_tool_call()", kRespondParams, 2}, args, nargs,
-                        kwnames, slots))
+    if (!bind_arguments({"SchemaEngine.respond_tool_call()", kRespondParams, 2}, args, nargs, kwnames, slots))
         return nullptr;
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     std::string_view request_id;
     std::string_view result_json;
-    if (!convert_str(slots[0], "request_id", request_id) ||
-        !convert_str(slots[1], "result_json", result_json))
+    if (!convert_str(slots[0], "request_id", request_id) || !convert_str(slots[1], "result_json", result_json))
         return nullptr;
-    return guarded([&] {
-        return PyBool_FromLong(borrow.state().bridge->respond(request_id, std::string(result_json)));
-    });
+    return guarded(
+        [&] { return PyBool_FromLong(borrow.state().bridge->respond(request_id, std::string(result_json))); });
 }
 
-PyObject* engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
+PyObject* engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> slots{};
-    if (!bind_arguments({"SchemaEngine.fail_tool_call()", kFailParams, 2}, args, nargs, kwnames,
-                        slots))
-        return nullptr;
+    if (!bind_arguments({"SchemaEngine.fail_tool_call()", kFailParams, 2}, args, nargs, kwnames, slots)) return nullptr;
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     std::string_view request_id;
     std::string_view message;
-    if (!convert_str(slots[0], "request_id", request_id) ||
-        !convert_str(slots[1], "message", message))
-        return nullptr;
+    if (!convert_str(slots[0], "request_id", request_id) || !convert_str(slots[1], "message", message)) return nullptr;
     return guarded([&] {
         std::string reply = json::to_json_text(bridge::tool_error_result(message));
         return PyBool_FromLong(borrow.state().bridge->respond(request_id, std::move(reply)));
@@ -259,12 +237,9 @@ PyObject* engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_
 
 constexpr std::array<const char*, 2> kExecuteParams{"query", "variables_json"};
 
-PyObject* engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+PyObject* engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> slots{};
-    if (!bind_arguments({"SchemaEngine.execute()", kExecuteParams, 1}, args, nargs, kwnames,
-                        slots))
-        return nullptr;
+    if (!bind_arguments({"SchemaEngine.execute()", kExecuteParams, 1}, args, nargs, kwnames, slots)) return nullptr;
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     std::string_view query_view;
@@ -310,14 +285,12 @@ void engine_dealloc(PyObject* self) {
 PyMethodDef engine_methods[] = {
     {"build", ZARN_FASTCALL(engine_build), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "build($cls, catalogue_json)\n--\n\n"},
-    {"from_tool_metadata", ZARN_FASTCALL(engine_from_tool_metadata),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_tool_metadata($cls, catalogue_json)\n--\n\n"},
+    {"from_tool_metadata", ZARN_FASTCALL(engine_from_tool_metadata), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_tool_metadata($cls, catalogue_json)\n--\n\n"},
     {"describe", engine_describe, METH_NOARGS, "describe($self)\n--\n\n"},
     {"tool_count", engine_tool_count, METH_NOARGS, "tool_count($self)\n--\n\n"},
-    {"attach_call_bridge", engine_attach_call_bridge, METH_NOARGS,
-     "attach_call_bridge($self)\n--\n\n"},
-    {"detach_call_bridge", engine_detach_call_bridge, METH_NOARGS,
-     "detach_call_bridge($self)\n--\n\n"},
+    {"attach_call_bridge", engine_attach_call_bridge, METH_NOARGS, "attach_call_bridge($self)\n--\n\n"},
+    {"detach_call_bridge", engine_detach_call_bridge, METH_NOARGS, "detach_call_bridge($self)\n--\n\n"},
     {"receive_tool_call", ZARN_FASTCALL(engine_receive_tool_call), METH_FASTCALL | METH_KEYWORDS,
      "receive_tool_call($self, timeout_ms=...)\n--\n\n"},
     {"respond_tool_call", ZARN_FASTCALL(engine_respond_tool_call), METH_FASTCALL | METH_KEYWORDS,
@@ -347,11 +320,7 @@ PyType_Slot engine_slots[] = {
 };
 
 PyType_Spec engine_spec = {
-    "builtins.SchemaEngine",
-    static_cast<int>(sizeof(EngineObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    engine_slots,
+    "builtins.SchemaEngine", static_cast<int>(sizeof(EngineObject)), 0, Py_TPFLAGS_DEFAULT, engine_slots,
 };
 
 PyMutex type_lock{};

@@ -38,7 +38,7 @@ struct EngineState {
 
 // The same into `response`, which is cleared first: a caller answering query
 // after query can keep one buffer's room.
-void execute_json(const EngineState& engine, std::string_view query,
-                  std::optional<std::string_view> variables_json, std::string& response);
+void execute_json(const EngineState& engine, std::string_view query, std::optional<std::string_view> variables_json,
+                  std::string& response);
 
 }  // namespace zarn::execution

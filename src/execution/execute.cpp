@@ -98,8 +98,8 @@ std::string execute_json(const EngineState& engine, std::string_view query,
     return response;
 }
 
-void execute_json(const EngineState& engine, std::string_view query,
-                  std::optional<std::string_view> variables_json, std::string& response) {
+void execute_json(const EngineState& engine, std::string_view query, std::optional<std::string_view> variables_json,
+                  std::string& response) {
     response.clear();
     const auto fail_with = [&response](std::string_view message) { response = graphql_error(message); };
     const std::string_view trimmed = trim_unicode_whitespace(query);

@@ -29,9 +29,7 @@ std::string graphql_error(std::string_view message) {
     return write_response(response);
 }
 
-std::string graphql_success(json::JsonValue data) {
-    return write_response(GraphqlResponse{std::move(data), {}});
-}
+std::string graphql_success(json::JsonValue data) { return write_response(GraphqlResponse{std::move(data), {}}); }
 
 namespace {
 
@@ -44,7 +42,8 @@ std::size_t size_hint(const DataMember& member) {
     if (const auto* text = std::get_if<const std::string*>(&member.value)) return key + (*text)->size();
     if (const auto* tool = std::get_if<const catalogue::ToolMetadata*>(&member.value))
         return key + (*tool)->placeholder_result_size();
-    if (const json::JsonString* text = std::get<json::JsonValue>(member.value).if_string()) return key + text->size() + 2;
+    if (const json::JsonString* text = std::get<json::JsonValue>(member.value).if_string())
+        return key + text->size() + 2;
     return key + kValue;
 }
 
@@ -100,10 +99,8 @@ void write_members_in_key_order(std::span<DataMember> members, std::string& out)
         order.reserve(members.size());
         for (const DataMember& member : members) order.push_back(&member);
         std::ranges::stable_sort(order, {}, &DataMember::key);
-        write_members(order | std::views::transform([](const DataMember* member) -> const DataMember& {
-                          return *member;
-                      }),
-                      out);
+        write_members(
+            order | std::views::transform([](const DataMember* member) -> const DataMember& { return *member; }), out);
         return;
     }
     for (std::size_t i = 1; i < members.size(); ++i) {

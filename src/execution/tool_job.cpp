@@ -5,9 +5,7 @@
 namespace zarn::execution {
 namespace {
 
-std::string_view operation_of(const catalogue::ToolMetadata& tool) {
-    return tool.read_only ? "query" : "mutation";
-}
+std::string_view operation_of(const catalogue::ToolMetadata& tool) { return tool.read_only ? "query" : "mutation"; }
 
 json::JsonValue value_of(Result<json::JsonValue> outcome) {
     if (outcome) return std::move(*outcome);
@@ -18,8 +16,7 @@ json::JsonValue value_of(Result<json::JsonValue> outcome) {
 
 DataMember resolve_tool_field(bridge::TokioCallBridge& bridge, ToolFieldJob job) {
     if (!bridge.attached()) return {job.alias, job.metadata};
-    auto outcome = bridge.call_tool(job.metadata->server, job.metadata->tool,
-                                    json::JsonValue(std::move(job.arguments)),
+    auto outcome = bridge.call_tool(job.metadata->server, job.metadata->tool, json::JsonValue(std::move(job.arguments)),
                                     operation_of(*job.metadata));
     return {job.alias, value_of(std::move(outcome))};
 }
@@ -51,8 +48,7 @@ void resolve_tool_jobs(bridge::TokioCallBridge& bridge, std::span<ToolFieldJob> 
     }
     if (!calls.empty()) {
         auto outcomes = bridge.call_tools(std::move(calls));
-        for (std::size_t k = 0; k < outcomes.size(); ++k)
-            members[called[k]].value = value_of(std::move(outcomes[k]));
+        for (std::size_t k = 0; k < outcomes.size(); ++k) members[called[k]].value = value_of(std::move(outcomes[k]));
     }
 }
 

@@ -28,8 +28,7 @@ struct ToolFieldJob {
 // through the bridge for jobs that find it attached when they start, by the
 // placeholder result otherwise. All bridge calls are in flight at once. The
 // jobs' arguments are moved out.
-void resolve_tool_jobs(bridge::TokioCallBridge& bridge, std::span<ToolFieldJob> jobs,
-                       std::vector<DataMember>& members);
+void resolve_tool_jobs(bridge::TokioCallBridge& bridge, std::span<ToolFieldJob> jobs, std::vector<DataMember>& members);
 
 // Resolves one job on its own.
 [[nodiscard]] DataMember resolve_tool_field(bridge::TokioCallBridge& bridge, ToolFieldJob job);

@@ -69,8 +69,7 @@ constexpr std::string_view phrase(Fault fault) noexcept {
         case Fault::invalid_number: return "invalid number";
         case Fault::number_out_of_range: return "number out of range";
         case Fault::invalid_code_point: return "invalid unicode code point";
-        case Fault::control_character:
-            return "control character (\\u0000-\\u001F) found while parsing a string";
+        case Fault::control_character: return "control character (\\u0000-\\u001F) found while parsing a string";
         case Fault::key_must_be_string: return "key must be a string";
         case Fault::lone_leading_surrogate: return "lone leading surrogate in hex escape";
         case Fault::trailing_comma: return "trailing comma";
@@ -774,8 +773,7 @@ private:
             --cur_;
             std::uint32_t trail;
             if (!parse_hex4(trail)) return false;
-            if (trail < 0xDC00 || trail > 0xDFFF)
-                return fail(Fault::lone_leading_surrogate, cur_ - 1);
+            if (trail < 0xDC00 || trail > 0xDFFF) return fail(Fault::lone_leading_surrogate, cur_ - 1);
             unit = 0x10000 + ((unit - 0xD800) << 10) + (trail - 0xDC00);
         }
         append_utf8(out, unit);
@@ -914,9 +912,8 @@ private:
     // one rounding of the product or quotient is the correct one (Clinger).
     static std::optional<double> exact_decimal(std::uint64_t mantissa, std::int64_t exponent) noexcept {
 #if FLT_EVAL_METHOD == 0
-        static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
         if (mantissa > (std::uint64_t{1} << 53) || exponent < -22 || exponent > 22) return std::nullopt;
         const auto m = static_cast<double>(mantissa);
         return exponent < 0 ? m / kPowers[-exponent] : m * kPowers[exponent];
@@ -971,12 +968,12 @@ private:
     bool failed_ = false;
     Fault fault_ = Fault::expected_value;
     const char* fault_at_ = nullptr;
-    BuildStack<JsonValue> elements_;           // elements of the arrays being read
-    BuildStack<JsonMember> members_;           // members of the objects being read
-    std::vector<SortKey> order_;               // scratch for sorting one object's members
+    BuildStack<JsonValue> elements_;                // elements of the arrays being read
+    BuildStack<JsonMember> members_;                // members of the objects being read
+    std::vector<SortKey> order_;                    // scratch for sorting one object's members
     std::vector<std::uint32_t> last_sorted_order_;  // positions, as written, in key order
-    std::string scratch_;                      // a string with escapes, as it is decoded
-    std::array<Shape, kShapeDepths> shapes_;   // by depth of the object, from 1
+    std::string scratch_;                           // a string with escapes, as it is decoded
+    std::array<Shape, kShapeDepths> shapes_;        // by depth of the object, from 1
 };
 
 }  // namespace

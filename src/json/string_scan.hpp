@@ -13,8 +13,8 @@ namespace zarn::json::detail {
 
 // What a scan over string contents stops at.
 enum class StopAt : std::uint8_t {
-    escapes,            // a quote, a backslash or a control character (the writer)
-    escapes_and_utf8,   // those, and the lead byte of a multi-byte sequence (the reader)
+    escapes,           // a quote, a backslash or a control character (the writer)
+    escapes_and_utf8,  // those, and the lead byte of a multi-byte sequence (the reader)
 };
 
 // First byte at or after `p` that the scan stops at, or `end`. Sixteen bytes at
@@ -78,8 +78,8 @@ template <StopAt kStop>
     constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
     const std::uint64_t quote_bytes = w ^ (kOnes * '"');
     const std::uint64_t slash_bytes = w ^ (kOnes * '\\');
-    const std::uint64_t flagged = ((w - kOnes * 0x20) & ~w) | ((quote_bytes - kOnes) & ~quote_bytes) |
-                                  ((slash_bytes - kOnes) & ~slash_bytes);
+    const std::uint64_t flagged =
+        ((w - kOnes * 0x20) & ~w) | ((quote_bytes - kOnes) & ~quote_bytes) | ((slash_bytes - kOnes) & ~slash_bytes);
     return (flagged & kHigh) != 0;
 }
 

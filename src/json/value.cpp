@@ -169,7 +169,9 @@ JsonValue& JsonObject::insert_or_assign(JsonString key, JsonValue value) {
     return storage_.emplace_at(static_cast<std::size_t>(it - begin()), std::move(key), std::move(value)).value;
 }
 
-void JsonObject::append_sorted(JsonString key, JsonValue value) { storage_.emplace_back(std::move(key), std::move(value)); }
+void JsonObject::append_sorted(JsonString key, JsonValue value) {
+    storage_.emplace_back(std::move(key), std::move(value));
+}
 
 bool operator==(const JsonObject& a, const JsonObject& b) { return std::ranges::equal(a, b); }
 

@@ -28,9 +28,9 @@ namespace zarn::json {
 enum class JsonKind : std::uint8_t {
     null,
     boolean,
-    unsigned_integer,   // std::uint64_t
-    negative_integer,   // std::int64_t, always below zero
-    floating,           // double, finite when read from text
+    unsigned_integer,  // std::uint64_t
+    negative_integer,  // std::int64_t, always below zero
+    floating,          // double, finite when read from text
     string,
     array,
     object,
@@ -84,7 +84,8 @@ public:
         return is_inline() ? reinterpret_cast<const char*>(bytes_) : heap_pointer();
     }
     [[nodiscard]] std::string_view view() const noexcept {
-        if (is_inline()) return {reinterpret_cast<const char*>(bytes_), static_cast<std::size_t>(bytes_[detail::kTagByte] >> 4)};
+        if (is_inline())
+            return {reinterpret_cast<const char*>(bytes_), static_cast<std::size_t>(bytes_[detail::kTagByte] >> 4)};
         return {heap_pointer(), heap_size()};
     }
     operator std::string_view() const noexcept { return view(); }
@@ -97,9 +98,7 @@ public:
     friend std::strong_ordering operator<=>(const JsonString& a, const JsonString& b) noexcept {
         return a.view() <=> b.view();
     }
-    friend std::strong_ordering operator<=>(const JsonString& a, std::string_view b) noexcept {
-        return a.view() <=> b;
-    }
+    friend std::strong_ordering operator<=>(const JsonString& a, std::string_view b) noexcept { return a.view() <=> b; }
 
 private:
     static constexpr std::uint8_t kStringTag = static_cast<std::uint8_t>(JsonKind::string);
@@ -295,7 +294,8 @@ public:
     }
     template <std::input_iterator It, std::sentinel_for<It> End>
     JsonArray(It first, End last) {
-        if constexpr (std::forward_iterator<It>) storage_.reserve(static_cast<std::size_t>(std::ranges::distance(first, last)));
+        if constexpr (std::forward_iterator<It>)
+            storage_.reserve(static_cast<std::size_t>(std::ranges::distance(first, last)));
         for (; first != last; ++first) storage_.emplace_back(*first);
     }
 

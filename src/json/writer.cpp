@@ -21,8 +21,7 @@ struct Escape {
 constexpr std::array<Escape, 0x20> kControlEscapes = [] {
     constexpr char kHex[] = "0123456789abcdef";
     std::array<Escape, 0x20> table{};
-    for (std::size_t c = 0; c < table.size(); ++c)
-        table[c] = {{'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]}, 6};
+    for (std::size_t c = 0; c < table.size(); ++c) table[c] = {{'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]}, 6};
     table['\b'] = {{'\\', 'b'}, 2};
     table['\t'] = {{'\\', 't'}, 2};
     table['\n'] = {{'\\', 'n'}, 2};

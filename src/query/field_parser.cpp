@@ -7,8 +7,8 @@
 #include <format>
 #include <memory>
 #include <new>
-#include <span>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "common/stop.hpp"
@@ -108,9 +108,7 @@ constexpr std::array<std::uint8_t, 256> kByteClasses = [] {
 constexpr bool is_ignored(unsigned char c) noexcept { return kByteClasses[c] == kIgnored; }
 constexpr bool is_name_start(unsigned char c) noexcept { return kByteClasses[c] == kNameStart; }
 constexpr bool is_digit(unsigned char c) noexcept { return kByteClasses[c] == kDigit; }
-constexpr bool is_name_continue(unsigned char c) noexcept {
-    return (kByteClasses[c] & (kNameStart | kDigit)) != 0;
-}
+constexpr bool is_name_continue(unsigned char c) noexcept { return (kByteClasses[c] & (kNameStart | kDigit)) != 0; }
 
 // The end of the name whose first byte is at `p`: the first byte from `p` on
 // that cannot continue a name, or `limit`. Sixteen bytes at a time with SSE2.
@@ -126,7 +124,8 @@ const char* name_end(const char* p, const char* limit) noexcept {
         const __m128i letter = in_range(_mm_or_si128(v, _mm_set1_epi8(0x20)), 'a', 26);
         const __m128i digit = in_range(v, '0', 10);
         const __m128i underscore = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
-        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), underscore)));
+        const auto mask =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), underscore)));
         if (mask != 0xFFFF) return p + std::countr_one(mask);
         p += 16;
     }
@@ -202,9 +201,7 @@ private:
 
 }  // namespace
 
-bool GraphqlFieldParser::at_name_start() const noexcept {
-    return !at_end() && is_name_start(current());
-}
+bool GraphqlFieldParser::at_name_start() const noexcept { return !at_end() && is_name_start(current()); }
 
 // Cursor on `"`: consumes a quoted string through its closing quote; a
 // backslash always takes the byte after it.
@@ -312,12 +309,9 @@ Result<JsonValue> GraphqlFieldParser::parse_value_at(std::size_t depth) {
             // the constant rather than by the input.
             if (depth == kMaxValueNesting) return fail(std::string(kNestingTooDeep));
             return c == '{' ? parse_object(depth + 1) : parse_list(depth + 1);
-        case '"':
-            return parse_string_literal();
-        case '$':
-            return parse_variable();
-        case '-':
-            return parse_number_literal();
+        case '"': return parse_string_literal();
+        case '$': return parse_variable();
+        case '-': return parse_number_literal();
         default:
             if (is_digit(c)) return parse_number_literal();
             if (is_name_start(c)) return parse_named_value();
@@ -368,8 +362,8 @@ Result<JsonValue> GraphqlFieldParser::parse_variable() {
     const JsonValue* value = variables_->find(*name);
     if (value == nullptr) return fail(missing_variable_message(*name));
     if (takeable_variables_ != nullptr) {
-        const auto ahead = std::ranges::lower_bound(references_ahead_, *name, {},
-                                                    &std::pair<std::string_view, std::size_t>::first);
+        const auto ahead =
+            std::ranges::lower_bound(references_ahead_, *name, {}, &std::pair<std::string_view, std::size_t>::first);
         if (ahead == references_ahead_.end() || ahead->first != *name) stop("every reference was counted");
         if (--ahead->second == 0) return std::move(*takeable_variables_->find(*name));
     }

@@ -53,9 +53,7 @@ public:
     [[nodiscard]] std::size_t position() const noexcept { return position_; }
     [[nodiscard]] bool at_end() const noexcept { return position_ == input_.size(); }
     // True when the current byte is `byte` (false at end).
-    [[nodiscard]] bool at(char byte) const noexcept {
-        return position_ < input_.size() && input_[position_] == byte;
-    }
+    [[nodiscard]] bool at(char byte) const noexcept { return position_ < input_.size() && input_[position_] == byte; }
     // True when the current byte can start a name (A-Z, a-z, _).
     [[nodiscard]] bool at_name_start() const noexcept;
 
@@ -111,9 +109,7 @@ public:
     [[nodiscard]] Status parse_selection_set(std::vector<SelectedField>& fields);
 
 private:
-    [[nodiscard]] unsigned char current() const noexcept {
-        return static_cast<unsigned char>(input_[position_]);
-    }
+    [[nodiscard]] unsigned char current() const noexcept { return static_cast<unsigned char>(input_[position_]); }
     void skip_ignored_run() noexcept;
     [[nodiscard]] Status skip_directive_run();
     // The failure of expect_byte(expected) at the cursor.

@@ -12,8 +12,8 @@ namespace zarn::query {
 // Anything after the first selection set is not read.
 namespace {
 
-Status parse_fields(std::string_view query, const json::JsonObject& variables,
-                    json::JsonObject* takeable_variables, std::vector<SelectedField>& fields) {
+Status parse_fields(std::string_view query, const json::JsonObject& variables, json::JsonObject* takeable_variables,
+                    std::vector<SelectedField>& fields) {
     GraphqlFieldParser parser(query, variables);
     parser.skip_ignored();
     if (!parser.at('{')) {
@@ -29,8 +29,7 @@ Status parse_fields(std::string_view query, const json::JsonObject& variables,
         }
         // Variable definitions are not read, so their defaults are never applied.
         if (parser.at('(')) {
-            if (auto skipped = parser.skip_balanced('(', ')'); !skipped)
-                return fail(std::move(skipped).error());
+            if (auto skipped = parser.skip_balanced('(', ')'); !skipped) return fail(std::move(skipped).error());
             parser.skip_ignored();
         }
         if (auto skipped = parser.skip_directives(); !skipped) return fail(std::move(skipped).error());
@@ -49,8 +48,7 @@ Result<std::vector<SelectedField>> fields_or_failure(Status parsed, std::vector<
 
 }  // namespace
 
-Result<std::vector<SelectedField>> parse_top_level_fields(std::string_view query,
-                                                          const json::JsonObject& variables) {
+Result<std::vector<SelectedField>> parse_top_level_fields(std::string_view query, const json::JsonObject& variables) {
     std::vector<SelectedField> fields;
     Status parsed = parse_fields(query, variables, nullptr, fields);
     return fields_or_failure(std::move(parsed), std::move(fields));

@@ -23,7 +23,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Run a GraphQL query against a tool catalogue and print the response document.",
-        epilog='example: python -m zarn --demo --pretty \'{ servers { name } files_search(query: "docs") }\'',
+        epilog="example: python -m zarn --demo --pretty '{ servers { name } files_search(query: \"docs\") }'",
     )
     parser.add_argument(
         "query", nargs="?", default="-", help='the GraphQL query; read from standard input when left out or "-"'

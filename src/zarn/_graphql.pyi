@@ -7,6 +7,7 @@ from typing import SupportsIndex, final
 __all__ = ["SchemaEngine", "graphql_stub"]
 
 def graphql_stub() -> str: ...
+
 @final
 class SchemaEngine:
     def __new__(cls, catalogue_json: str | None = None) -> SchemaEngine: ...

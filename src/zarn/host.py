@@ -309,7 +309,9 @@ class ToolHost:
 
     def _dispatch(self, text: str) -> None:
         request = json.loads(text)
-        call = ToolCall(request["request_id"], request["server"], request["tool"], request["arguments"], request["operation"])
+        call = ToolCall(
+            request["request_id"], request["server"], request["tool"], request["arguments"], request["operation"]
+        )
         handler = self._handlers.get((call.server, call.tool))
         fallback = self._fallback
         try:
@@ -324,7 +326,7 @@ class ToolHost:
                 self._start_async(call.request_id, result)
             else:
                 self._answer(call.request_id, result)
-        except BaseException as error:  # noqa: BLE001 - a handler's failure is the call's answer
+        except BaseException as error:
             # Even SystemExit: the service threads belong to the host, and a
             # thread that ended here would leave later calls waiting unserved.
             self._engine.fail_tool_call(call.request_id, failure_text(error))
@@ -333,13 +335,11 @@ class ToolHost:
         try:
             text = reply_text(result)
             self._engine.respond_tool_call(request_id, text)
-        except Exception as error:  # noqa: BLE001 - not serialisable, or text without a UTF-8 form
+        except Exception as error:
             self._engine.fail_tool_call(request_id, failure_text(error))
 
     def _start_async(self, request_id: str, awaitable: Awaitable[Any]) -> None:
-        coroutine: Coroutine[Any, Any, Any] = (
-            awaitable if inspect.iscoroutine(awaitable) else _await(awaitable)
-        )
+        coroutine: Coroutine[Any, Any, Any] = awaitable if inspect.iscoroutine(awaitable) else _await(awaitable)
         try:
             future = asyncio.run_coroutine_threadsafe(coroutine, self._event_loop())
         except BaseException:

@@ -6,11 +6,10 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import pytest
-
-from zarn._graphql import SchemaEngine
-
 from conftest import CATALOGUE
 from support import attached, in_thread, take_request
+
+from zarn._graphql import SchemaEngine
 
 DETACHED = {"isError": True, "json": None, "text": "CallBridge is detached"}
 
@@ -36,7 +35,7 @@ def test_request_text_and_ids(engine: SchemaEngine) -> None:
     ("reply", "value"),
     [
         ("null", None),
-        ("[1, 2.0, {\"b\": 1, \"a\": 2}]", [1, 2.0, {"a": 2, "b": 1}]),
+        ('[1, 2.0, {"b": 1, "a": 2}]', [1, 2.0, {"a": 2, "b": 1}]),
         ('"text"', "text"),
         ("true", True),
         ("-0", -0.0),
@@ -73,7 +72,11 @@ def test_fail_and_answer_once(engine: SchemaEngine) -> None:
         assert engine.fail_tool_call(request["request_id"], 'bad "tool"\n') is True
         assert engine.fail_tool_call(request["request_id"], "again") is False
         assert engine.respond_tool_call(request["request_id"], "1") is False
-        assert json.loads(done.result(10))["data"]["beta_echo"] == {"isError": True, "json": None, "text": 'bad "tool"\n'}
+        assert json.loads(done.result(10))["data"]["beta_echo"] == {
+            "isError": True,
+            "json": None,
+            "text": 'bad "tool"\n',
+        }
     assert engine.respond_tool_call("tool-call-99", "1") is False
     assert engine.respond_tool_call("nonsense", "1") is False
 
@@ -159,6 +162,7 @@ def test_many_executions_and_service_threads() -> None:
     for thread in servers:
         thread.start()
     try:
+
         def run(n: int) -> None:
             fields = " ".join(f"f{i}: beta_echo(n: {n}, i: {i})" for i in range(8))
             doc = json.loads(engine.execute("{ " + fields + " }"))

@@ -160,10 +160,15 @@ def test_demo_handlers_cover_the_sample_catalogue() -> None:
 def test_python_dash_m_entry_point() -> None:
     ok = subprocess.run(
         [sys.executable, "-m", "zarn", "--demo", '{ files_search(query: "todo", limit: 1) }'],
-        capture_output=True, text=True, timeout=60, check=False,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
     )
     assert (ok.returncode, ok.stdout, ok.stderr) == (
-        0, '{"data":{"files_search":{"hits":["notes/todo.md"],"total":1}},"errors":[]}\n', ""
+        0,
+        '{"data":{"files_search":{"hits":["notes/todo.md"],"total":1}},"errors":[]}\n',
+        "",
     )
     failed = subprocess.run(
         [sys.executable, "-m", "zarn"], input="{ __schema }", capture_output=True, text=True, timeout=60, check=False

@@ -2,10 +2,9 @@ import gc
 import sys
 
 import pytest
+from conftest import CATALOGUE
 
 from zarn._graphql import SchemaEngine
-
-from conftest import CATALOGUE
 
 EMPTY = "zarn-lite GraphQL schema engine stub (0 tool fields)"
 
@@ -82,15 +81,18 @@ class TestClassProperties:
 
 
 class TestConstruction:
-    @pytest.mark.parametrize("make", [
-        lambda: SchemaEngine(),
-        lambda: SchemaEngine(None),
-        lambda: SchemaEngine(""),
-        lambda: SchemaEngine(" \n\t\r\n "),
-        lambda: SchemaEngine(catalogue_json=None),
-        lambda: SchemaEngine.build(""),
-        lambda: SchemaEngine.from_tool_metadata("  "),
-    ])
+    @pytest.mark.parametrize(
+        "make",
+        [
+            lambda: SchemaEngine(),
+            lambda: SchemaEngine(None),
+            lambda: SchemaEngine(""),
+            lambda: SchemaEngine(" \n\t\r\n "),
+            lambda: SchemaEngine(catalogue_json=None),
+            lambda: SchemaEngine.build(""),
+            lambda: SchemaEngine.from_tool_metadata("  "),
+        ],
+    )
     def test_empty_engines(self, make) -> None:  # type: ignore[no-untyped-def]
         engine = make()
         assert engine.tool_count() == 0
@@ -173,7 +175,10 @@ class TestArgumentBinding:
                 lambda e: e.execute("{a}", query="{b}"),
                 "SchemaEngine.execute() got multiple values for argument 'query'",
             ),
-            (lambda e: SchemaEngine.build(), "SchemaEngine.build() missing 1 required positional argument: 'catalogue_json'"),
+            (
+                lambda e: SchemaEngine.build(),
+                "SchemaEngine.build() missing 1 required positional argument: 'catalogue_json'",
+            ),
             (
                 lambda e: SchemaEngine.from_tool_metadata("", ""),
                 "SchemaEngine.from_tool_metadata() takes 1 positional arguments but 2 were given",
@@ -208,9 +213,19 @@ class TestArgumentBinding:
         [
             (lambda e: SchemaEngine.build(None), "catalogue_json", TypeError, "'None' is not an instance of 'str'"),
             (lambda e: SchemaEngine(5), "catalogue_json", TypeError, "'int' object is not an instance of 'str'"),
-            (lambda e: SchemaEngine.build(b"[]"), "catalogue_json", TypeError, "'bytes' object is not an instance of 'str'"),
+            (
+                lambda e: SchemaEngine.build(b"[]"),
+                "catalogue_json",
+                TypeError,
+                "'bytes' object is not an instance of 'str'",
+            ),
             (lambda e: e.execute(None), "query", TypeError, "'None' is not an instance of 'str'"),
-            (lambda e: e.execute("{a}", 3.5), "variables_json", TypeError, "'float' object is not an instance of 'str'"),
+            (
+                lambda e: e.execute("{a}", 3.5),
+                "variables_json",
+                TypeError,
+                "'float' object is not an instance of 'str'",
+            ),
             (lambda e: e.respond_tool_call("id", None), "result_json", TypeError, "'None' is not an instance of 'str'"),
             (lambda e: e.fail_tool_call(1, "m"), "request_id", TypeError, "'int' object is not an instance of 'str'"),
             (lambda e: e.execute("\ud800"), "query", UnicodeEncodeError, None),
@@ -235,7 +250,10 @@ class TestArgumentBinding:
             class Inner:
                 pass
 
-        with pytest.raises(TypeError, match=r"^'TestArgumentBinding\.test_nested_class_name_is_qualified\.<locals>\.Outer\.Inner' object"):
+        with pytest.raises(
+            TypeError,
+            match=r"^'TestArgumentBinding\.test_nested_class_name_is_qualified\.<locals>\.Outer\.Inner' object",
+        ):
             SchemaEngine.build(Outer.Inner())  # type: ignore[arg-type]
 
     def test_str_subclasses_are_accepted(self) -> None:

@@ -5,7 +5,6 @@ import pytest
 from zarn._graphql import SchemaEngine
 
 
-
 def placeholder(server: str, tool: str) -> dict[str, object]:
     return {
         "isError": True,
@@ -32,7 +31,7 @@ def error(message: str) -> str:
         ("{ ...F }", None, "GraphQL fragments are not supported by zarn-lite yet"),
         ("{ a", None, "unterminated GraphQL selection set"),
         ("query", None, "expected {, found end of input"),
-        ("{ alpha_lookup(q: \"\\q\") }", None, "invalid GraphQL string literal: invalid escape at line 1 column 3"),
+        ('{ alpha_lookup(q: "\\q") }', None, "invalid GraphQL string literal: invalid escape at line 1 column 3"),
         ("{}", None, "GraphQL query must select at least one top-level field"),
     ],
 )
@@ -46,13 +45,21 @@ def test_success_document_shapes(engine: SchemaEngine) -> None:
     doc = json.loads(engine.execute("{ servers { name } search(q: 1) }"))
     assert doc["errors"] == []
     assert [s["name"] for s in doc["data"]["servers"]] == ["alpha", "beta"]
-    assert doc["data"]["servers"][0] == {"description": "First server", "name": "alpha", "readOnlyCount": 1, "toolCount": 2}
+    assert doc["data"]["servers"][0] == {
+        "description": "First server",
+        "name": "alpha",
+        "readOnlyCount": 1,
+        "toolCount": 2,
+    }
     assert [h["field"] for h in doc["data"]["search"]] == ["alpha_lookup", "alpha_store", "beta_echo"]
 
 
 def test_placeholders_while_detached(engine: SchemaEngine) -> None:
-    doc = json.loads(engine.execute('query($v: Int) { x: alpha_lookup(id: $v) beta_echo }', '{"v": 3}'))
-    assert doc == {"data": {"beta_echo": placeholder("beta", "echo"), "x": placeholder("alpha", "lookup")}, "errors": []}
+    doc = json.loads(engine.execute("query($v: Int) { x: alpha_lookup(id: $v) beta_echo }", '{"v": 3}'))
+    assert doc == {
+        "data": {"beta_echo": placeholder("beta", "echo"), "x": placeholder("alpha", "lookup")},
+        "errors": [],
+    }
     assert engine.receive_tool_call(0) is None
 
 

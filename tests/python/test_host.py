@@ -180,7 +180,9 @@ def test_variables_mapping_or_text(engine: SchemaEngine) -> None:
             query(host, text, {"v": object()})
 
 
-def test_close_ends_calls_in_flight_without_waiting_for_the_handler(engine: SchemaEngine, gate: threading.Event) -> None:
+def test_close_ends_calls_in_flight_without_waiting_for_the_handler(
+    engine: SchemaEngine, gate: threading.Event
+) -> None:
     entered = threading.Event()
     outcome: list[bool] = []
 
@@ -278,4 +280,3 @@ def test_a_handler_may_run_a_nested_query(engine: SchemaEngine) -> None:
         host.add_tool("beta", "echo", lambda args: "inner")
         host.add_tool("alpha", "lookup", lambda args: json.loads(host.execute("{ beta_echo }"))["data"])
         assert data(query(host, "{ alpha_lookup }")) == {"alpha_lookup": {"beta_echo": "inner"}}
-

@@ -15,6 +15,7 @@ from zarn import SchemaEngine, ToolCall, ToolHost
 # method ends a stuck run for certain.
 pytestmark = pytest.mark.timeout(120, method="thread")
 
+
 class Ready:
     """A hand-written awaitable, to show that any awaitable result is awaited."""
 
@@ -42,7 +43,11 @@ def test_async_handlers_on_the_hosts_own_loop(engine: SchemaEngine) -> None:
     with host:
         for _ in range(3):
             doc = data(query(host, '{ alpha_lookup(q: "x") alpha_store beta_echo }'))
-            assert doc == {"alpha_lookup": {"q": "x"}, "alpha_store": tool_error("read-only volume"), "beta_echo": "ready"}
+            assert doc == {
+                "alpha_lookup": {"q": "x"},
+                "alpha_store": tool_error("read-only volume"),
+                "beta_echo": "ready",
+            }
         assert "zarn-tool-loop" in host_threads()
     assert len(set(loops)) == 1 and loops[0].is_closed()
     assert host_threads() == []

@@ -7,14 +7,13 @@ working for the next call: no crash, no hang, no stray request or lost state.
 import json
 import threading
 from collections.abc import Callable
-from typing import Any
+from typing import Any, ClassVar
 
 import pytest
-
-from zarn._graphql import SchemaEngine
-
 from conftest import CATALOGUE
 from support import Index, attached, in_thread, take_request
+
+from zarn._graphql import SchemaEngine
 
 TYPENAME = '{"data":{"__typename":"Query"},"errors":[]}'
 MILLION = 1_000_000
@@ -184,8 +183,8 @@ class TestSurrogates:
 
     def test_escaped_surrogates_in_json_texts(self, engine: SchemaEngine) -> None:
         # As JSON escapes, a pair is one character and a lone half is refused.
-        assert json.loads(engine.execute('{ __typename }', '{"v": "\\ud83d\\ude00"}')) == json.loads(TYPENAME)
-        assert json.loads(engine.execute('{ __typename }', '{"v": "\\ude00"}')) == error_doc(
+        assert json.loads(engine.execute("{ __typename }", '{"v": "\\ud83d\\ude00"}')) == json.loads(TYPENAME)
+        assert json.loads(engine.execute("{ __typename }", '{"v": "\\ude00"}')) == error_doc(
             "invalid variables JSON: invalid unicode code point at line 1 column 13"
         )
         doc = answer_one(engine, lambda rid: engine.respond_tool_call(rid, '"\\ud800"'))
@@ -215,8 +214,19 @@ class TestTimeouts:
             (1e3, TypeError),
             (b"\x01", TypeError),
         ],
-        ids=["2**64+1", "10**400", "-2**100", "index 2**64", "index -5", "index float", "index str",
-             "index raises", "index raises BaseException", "float", "bytes"],
+        ids=[
+            "2**64+1",
+            "10**400",
+            "-2**100",
+            "index 2**64",
+            "index -5",
+            "index float",
+            "index str",
+            "index raises",
+            "index raises BaseException",
+            "float",
+            "bytes",
+        ],
     )
     def test_rejected_with_note(self, engine: SchemaEngine, timeout: Any, kind: type[BaseException]) -> None:
         with pytest.raises(kind) as info:
@@ -262,13 +272,15 @@ class TestHugeTexts:
         search = json.loads(engine.execute("{ search }"))["data"]["search"]
         assert search[0]["description"] == blob
         assert SchemaEngine(" \n" * (HUNDRED_MB // 2)).tool_count() == 0
-        with pytest.raises(ValueError, match=r"^invalid catalogue JSON: EOF while parsing a string at line 1 column 104857607$"):
+        with pytest.raises(
+            ValueError, match=r"^invalid catalogue JSON: EOF while parsing a string at line 1 column 104857607$"
+        ):
             SchemaEngine('{"a": "' + blob)
 
     def test_query(self, engine: SchemaEngine, blob: str) -> None:
         assert json.loads(engine.execute(" " * HUNDRED_MB)) == error_doc("GraphQL query must not be blank")
         assert json.loads(engine.execute("#" + blob)) == error_doc("expected GraphQL name, found end of input")
-        assert json.loads(engine.execute("{ beta_echo(s: \"" + blob + "\") }"))["errors"] == []
+        assert json.loads(engine.execute('{ beta_echo(s: "' + blob + '") }'))["errors"] == []
         assert json.loads(engine.execute("{ __typename " + "{" * HUNDRED_MB + " }")) == error_doc(
             "unterminated GraphQL balanced block: {"
         )
@@ -307,8 +319,14 @@ class TestDeepNesting:
 
     @pytest.mark.parametrize(
         ("text", "column"),
-        [("[" * MILLION, 128), ("[" * MILLION + "]" * MILLION, 128), ('{"a":' * MILLION, 636),
-         ('{"tools":[' * MILLION, 640), ("[" * 127 + "]" * 127, None), ("[" * 128 + "]" * 128, 128)],
+        [
+            ("[" * MILLION, 128),
+            ("[" * MILLION + "]" * MILLION, 128),
+            ('{"a":' * MILLION, 636),
+            ('{"tools":[' * MILLION, 640),
+            ("[" * 127 + "]" * 127, None),
+            ("[" * 128 + "]" * 128, 128),
+        ],
         ids=["open", "closed", "objects", "tools", "127", "128"],
     )
     def test_catalogue(self, text: str, column: int | None) -> None:
@@ -335,7 +353,10 @@ class TestDeepNesting:
     @pytest.mark.parametrize(
         ("query", "message"),
         [
-            ("{ beta_echo(x: " + "[" * MILLION + "]" * MILLION + ") }", "GraphQL argument value nesting exceeds 127 levels"),
+            (
+                "{ beta_echo(x: " + "[" * MILLION + "]" * MILLION + ") }",
+                "GraphQL argument value nesting exceeds 127 levels",
+            ),
             ("{ beta_echo(x: " + "{a: " * MILLION + ") }", "GraphQL argument value nesting exceeds 127 levels"),
             ("{ beta_echo(x: " + "[" * 128 + "]" * 128 + ") }", "GraphQL argument value nesting exceeds 127 levels"),
             ("{ beta_echo(x: " + "[" * 127 + "]" * 127 + ") }", None),
@@ -345,8 +366,17 @@ class TestDeepNesting:
             ("{ beta_echo @d" + "(" * MILLION + ")" * MILLION + " }", None),
             ("{ beta_echo @d" + "(" * MILLION + " }", "unterminated GraphQL balanced block: ("),
         ],
-        ids=["list", "object", "128 levels", "127 levels", "sub-selection", "unclosed sub-selection",
-             "variable definitions", "directive", "unclosed directive"],
+        ids=[
+            "list",
+            "object",
+            "128 levels",
+            "127 levels",
+            "sub-selection",
+            "unclosed sub-selection",
+            "variable definitions",
+            "directive",
+            "unclosed directive",
+        ],
     )
     def test_query(self, engine: SchemaEngine, query: str, message: str | None) -> None:
         doc = json.loads(engine.execute(query))
@@ -361,7 +391,9 @@ class TestDeepNesting:
         # literal list gives a value deeper than either; the host gets it.
         deep = "[" * 126 + "]" * 126
         with attached(engine):
-            done = in_thread(lambda: engine.execute("{ beta_echo(x: " + "[" * 126 + "$v" + "]" * 126 + ") }", '{"v": ' + deep + "}"))
+            done = in_thread(
+                lambda: engine.execute("{ beta_echo(x: " + "[" * 126 + "$v" + "]" * 126 + ") }", '{"v": ' + deep + "}")
+            )
             value, depth = take_request(engine)["arguments"]["x"], 0
             while isinstance(value, list):
                 value, depth = (value[0] if value else None), depth + 1
@@ -410,7 +442,9 @@ class TestNulBytes:
         with pytest.raises(ValueError, match=r"^invalid catalogue JSON: trailing characters at line 1 column 3$"):
             SchemaEngine("[]\0")
         doc = answer_one(engine, lambda rid: engine.respond_tool_call(rid, "1\0"))
-        assert doc["data"]["beta_echo"] == tool_error("CallBridge returned invalid JSON: trailing characters at line 1 column 2")
+        assert doc["data"]["beta_echo"] == tool_error(
+            "CallBridge returned invalid JSON: trailing characters at line 1 column 2"
+        )
 
     def test_escaped_in_names_and_values(self) -> None:
         engine = SchemaEngine('{"server": "a\\u0000b", "name": "x\\u0000"}')
@@ -427,9 +461,22 @@ class TestNulBytes:
 
 
 class TestRequestIds:
-    BAD_IDS = ["", "tool-call-", "tool-call-0", "tool-call-01", "tool-call-1 ", " tool-call-1", "TOOL-CALL-1",
-               "tool-call-+1", "tool-call--1", "tool-call-1\0", "tool-call-\uff11", "\ufefftool-call-1",
-               "tool-call-18446744073709551617", "tool-call-" + "9" * 400]
+    BAD_IDS: ClassVar = [
+        "",
+        "tool-call-",
+        "tool-call-0",
+        "tool-call-01",
+        "tool-call-1 ",
+        " tool-call-1",
+        "TOOL-CALL-1",
+        "tool-call-+1",
+        "tool-call--1",
+        "tool-call-1\0",
+        "tool-call-\uff11",
+        "\ufefftool-call-1",
+        "tool-call-18446744073709551617",
+        "tool-call-" + "9" * 400,
+    ]
 
     @pytest.mark.parametrize("answer", ["respond", "fail"])
     def test_wrong_ids_leave_the_waiting_call_alone(self, engine: SchemaEngine, answer: str) -> None:
@@ -437,7 +484,7 @@ class TestRequestIds:
             done = in_thread(lambda: engine.execute("{ beta_echo }"))
             request_id = take_request(engine)["request_id"]
             assert request_id == "tool-call-1"
-            for bad in self.BAD_IDS + ["tool-call-2"]:  # tool-call-2 is not issued yet
+            for bad in [*self.BAD_IDS, "tool-call-2"]:  # tool-call-2 is not issued yet
                 assert engine.respond_tool_call(bad, "1") is False
                 assert engine.fail_tool_call(bad, "m") is False
             assert not done.done()
@@ -477,6 +524,6 @@ class TestRequestIds:
                 answered = [engine.respond_tool_call(rid, f'"{rid}"') for rid in ids]
                 racer.join(10)
                 data = json.loads(done.result(30))["data"]
-            for key, rid, ok in zip(("a", "b"), ids, answered):
+            for key, rid, ok in zip(("a", "b"), ids, answered, strict=True):
                 assert data[key] == (rid if ok else tool_error("CallBridge is detached"))
         assert_healthy(engine)

@@ -12,16 +12,17 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
-
-from zarn._graphql import SchemaEngine
-
 from conftest import CATALOGUE
 from support import Index
+
+from zarn._graphql import SchemaEngine
 
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build of CPython")
 
 ROUNDS = 2000
 ENGINE_ROUNDS = 300  # each engine starts and joins its worker threads
+
+
 # A reference lost per call moves the total by the number of rounds; the
 # interpreter's own caches move it by a few dozen at times, more after many
 # other tests have run (34 seen once on a failing conversion; 61 and once 124

@@ -1,4 +1,5 @@
 import importlib.util
+
 import pytest
 
 from zarn import _graphql

@@ -43,9 +43,9 @@ def placeholder(server: str, tool: str) -> dict[str, Any]:
 
 @dataclass
 class Outcome:
-    kind: str          # "value" or "fail"
-    payload: Any       # the value sent, or the failure message
-    accepted: bool     # what respond_tool_call / fail_tool_call returned
+    kind: str  # "value" or "fail"
+    payload: Any  # the value sent, or the failure message
+    accepted: bool  # what respond_tool_call / fail_tool_call returned
 
 
 @dataclass
@@ -80,8 +80,10 @@ def execute_loop(run: Run, worker: int, seed: int) -> None:
             arguments = {"token": token, "i": i, "extra": extra}
             with run.lock:
                 run.expected_requests[token] = (server, tool, "query" if read_only else "mutation", arguments)
-        selection = " ".join(f'{alias}: {server}_{tool}(token: "{token}", i: {alias[1:]}, extra: $extra)'
-                             for alias, server, tool, token in fields)
+        selection = " ".join(
+            f'{alias}: {server}_{tool}(token: "{token}", i: {alias[1:]}, extra: $extra)'
+            for alias, server, tool, token in fields
+        )
         text = run.engine.execute("{ __typename " + selection + " }", json.dumps({"extra": extra}))
         with run.lock:
             run.results.append((fields, text))
@@ -93,7 +95,7 @@ def answer(run: Run, rng: random.Random, request: dict[str, Any]) -> None:
     if rng.random() < 0.1:
         time.sleep(rng.random() / 500)
     if rng.random() < 0.15:
-        message = f"failed {token} \"quoted\"\n"
+        message = f'failed {token} "quoted"\n'
         outcome = Outcome("fail", message, run.engine.fail_tool_call(request_id, message))
     else:
         value = {"token": token, "n": rng.randint(-(2**63), 2**64 - 1), "f": rng.random(), "l": [None, True, "ü"]}
@@ -207,8 +209,10 @@ def test_executions_under_a_misbehaving_host() -> None:
                 counts["fail"] += 1
 
     fields_total = sum(counts.values())
-    print(f"stress: {len(run.results)} executions, {fields_total} tool fields, {len(run.request_ids)} requests, "
-          f"{run.toggles} detach/attach cycles in {SECONDS:.0f}s; {counts}")
+    print(
+        f"stress: {len(run.results)} executions, {fields_total} tool fields, {len(run.request_ids)} requests, "
+        f"{run.toggles} detach/attach cycles in {SECONDS:.0f}s; {counts}"
+    )
     assert len(run.results) > 0 and counts["value"] > 0 and counts["fail"] > 0
     assert len(run.request_ids) == len(run.outcomes)
 

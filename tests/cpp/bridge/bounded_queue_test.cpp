@@ -43,7 +43,8 @@ TEST(BoundedQueue, RingKeepsOrderWhileItGrowsAndWraps) {
     int next_in = 0, next_out = 0;
     // Interleave pushes and pops so the ring wraps before and after growing.
     for (int round = 0; round < 40; ++round) {
-        for (int k = 0; k < 3; ++k) EXPECT_EQ(queue.push(std::to_string(next_in++)), BoundedQueue<std::string>::Push::queued);
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(queue.push(std::to_string(next_in++)), BoundedQueue<std::string>::Push::queued);
         EXPECT_EQ(queue.try_pop(), std::to_string(next_out++));
     }
     while (auto item = queue.try_pop()) EXPECT_EQ(*item, std::to_string(next_out++));

@@ -30,7 +30,8 @@ std::string invalid_json(std::string_view reply) {
 
 TEST(BridgeEnvelope, RequestTextKeepsFieldOrderAndSortsArguments) {
     Engine engine;
-    auto batch = engine.bridge->start_calls({{"files", "search", json_value(R"({"query":"graphql","limit":5})"), "query"}});
+    auto batch =
+        engine.bridge->start_calls({{"files", "search", json_value(R"({"query":"graphql","limit":5})"), "query"}});
     EXPECT_EQ(next_request(*engine.bridge, *engine.runtime),
               R"({"request_id":"tool-call-1","server":"files","tool":"search",)"
               R"("arguments":{"limit":5,"query":"graphql"},"operation":"query"})");
@@ -59,14 +60,15 @@ TEST(ToolError, TextEscapesTheMessageAndMatchesTheValue) {
 }
 
 TEST(TokioCallBridge, RepliesOfAnyJsonTypeOrNoneAtAll) {
-    const std::string_view replies[] = {"42", " [1, \"a\"] \n", "null", "\"text\"", "{\"b\":1,\"a\":2}", "-0",
-                                        "", "1 2", "{", "nul", "\"\\x\""};
+    const std::string_view replies[] = {
+        "42", " [1, \"a\"] \n", "null", "\"text\"", "{\"b\":1,\"a\":2}", "-0", "", "1 2", "{", "nul", "\"\\x\""};
     Engine engine;
     std::vector<ToolCallRequest> calls(std::size(replies));
     for (auto& c : calls) c = call();
     auto batch = engine.bridge->start_calls(std::move(calls));
     for (const auto reply : replies) {
-        EXPECT_TRUE(engine.bridge->respond(request_id_of(next_request(*engine.bridge, *engine.runtime)), std::string(reply)));
+        EXPECT_TRUE(
+            engine.bridge->respond(request_id_of(next_request(*engine.bridge, *engine.runtime)), std::string(reply)));
     }
     const auto outcomes = std::move(batch).wait();
     ASSERT_EQ(outcomes.size(), std::size(replies));
@@ -88,8 +90,10 @@ TEST(TokioCallBridge, OutcomesFollowCallOrderWhateverTheReplyOrder) {
         for (int i = 0; i < 5; ++i) calls.push_back(call(json::JsonObject{{"i", i}}));
         auto batch = engine.bridge->start_calls(std::move(calls));
         std::vector<std::string> ids;
-        while (auto received = engine.bridge->receive_json(*engine.runtime, 0).value()) ids.push_back(request_id_of(*received));
-        ASSERT_EQ(ids, (std::vector<std::string>{"tool-call-1", "tool-call-2", "tool-call-3", "tool-call-4", "tool-call-5"}));
+        while (auto received = engine.bridge->receive_json(*engine.runtime, 0).value())
+            ids.push_back(request_id_of(*received));
+        ASSERT_EQ(
+            ids, (std::vector<std::string>{"tool-call-1", "tool-call-2", "tool-call-3", "tool-call-4", "tool-call-5"}));
         for (const int i : order) EXPECT_TRUE(engine.bridge->respond(ids[i], std::to_string(i * 10)));
         const auto outcomes = std::move(batch).wait();
         for (int i = 0; i < 5; ++i) EXPECT_EQ(outcomes[i], json::JsonValue(i * 10));
@@ -118,7 +122,8 @@ TEST(TokioCallBridge, IdsCountFromOnePerBridgeAndSurviveDetaching) {
     first.bridge->set_attached(true);
     auto c = first.bridge->start_calls({call()});
     std::vector<std::string> ids;
-    while (auto received = first.bridge->receive_json(*first.runtime, 0).value()) ids.push_back(request_id_of(*received));
+    while (auto received = first.bridge->receive_json(*first.runtime, 0).value())
+        ids.push_back(request_id_of(*received));
     EXPECT_EQ(ids, (std::vector<std::string>{"tool-call-1", "tool-call-2", "tool-call-3"}));
     EXPECT_EQ(request_id_of(next_request(*second.bridge, *second.runtime)), "tool-call-1");
     second.bridge->cancel_pending("done");
@@ -158,7 +163,8 @@ TEST(TokioCallBridge, AFullQueueParksTheRestWithoutHoldingUpTheBatch) {
     ids.push_back(request_id_of(next_request(*engine.bridge, *engine.runtime)));
     EXPECT_EQ(engine.bridge->queued_count(), kCapacity);  // call 1025 took the place
     EXPECT_EQ(engine.bridge->waiting_producer_count(), 2u);
-    while (auto received = engine.bridge->receive_json(*engine.runtime, 0).value()) ids.push_back(request_id_of(*received));
+    while (auto received = engine.bridge->receive_json(*engine.runtime, 0).value())
+        ids.push_back(request_id_of(*received));
     ASSERT_EQ(ids.size(), kCapacity + 3);
     for (std::size_t i = 0; i < ids.size(); ++i) EXPECT_EQ(ids[i], "tool-call-" + std::to_string(i + 1));
     for (const auto& id : ids) EXPECT_TRUE(engine.bridge->respond(id, "true"));
@@ -253,11 +259,9 @@ TEST(TokioCallBridge, DetachedBeforeRegisteringCompletesWithoutQueueing) {
 // way round.
 void rendezvous(std::atomic<int>& arrived, int jitter) {
     arrived.fetch_add(1);
-    while (arrived.load() < 2) {
-    }
+    while (arrived.load() < 2) {}
     std::atomic<int> spin{0};
-    while (spin.fetch_add(1, std::memory_order_relaxed) < jitter) {
-    }
+    while (spin.fetch_add(1, std::memory_order_relaxed) < jitter) {}
 }
 
 TEST(TokioCallBridge, CallsRacingADetachAlwaysComplete) {
@@ -315,9 +319,7 @@ TEST(TokioCallBridge, PoisonedLocksStopEveryLaterUse) {
 
 TEST(PoisonableMutex, OnlyAFailureInsideTheLockPoisons) {
     PoisonableMutex mutex("poisoned for the test");
-    {
-        const auto guard = mutex.lock();
-    }
+    { const auto guard = mutex.lock(); }
     // Taken and released during the unwinding of an earlier failure: that
     // failure did not happen inside this lock.
     try {
@@ -326,8 +328,7 @@ TEST(PoisonableMutex, OnlyAFailureInsideTheLockPoisons) {
             ~LocksWhileUnwinding() { const auto guard = mutex.lock(); }
         } locker{mutex};
         throw std::runtime_error("outside");
-    } catch (const std::runtime_error&) {
-    }
+    } catch (const std::runtime_error&) {}
     EXPECT_NO_THROW({ const auto guard = mutex.lock(); });
     TokioCallBridgeTestPeer::poison(mutex);
     EXPECT_THROW({ const auto guard = mutex.lock(); }, InternalStop);
@@ -336,16 +337,15 @@ TEST(PoisonableMutex, OnlyAFailureInsideTheLockPoisons) {
 TEST(TokioCallBridge, AClosedQueueEndsTheCallAndUnregistersIt) {
     Engine engine;
     TokioCallBridgeTestPeer::close_queue(*engine.bridge);
-    EXPECT_EQ(engine.bridge->call_tool("s", "t", json::JsonObject(), "query"), fail("CallBridge request channel is closed"));
+    EXPECT_EQ(engine.bridge->call_tool("s", "t", json::JsonObject(), "query"),
+              fail("CallBridge request channel is closed"));
     EXPECT_EQ(engine.bridge->pending_count(), 0u);
     EXPECT_EQ(engine.bridge->receive_json(*engine.runtime, 60'000).value(), std::nullopt);
 }
 
 TEST(TokioCallBridge, AbandonedCallsAndDroppedSendersEndCleanly) {
     Engine engine;
-    {
-        auto abandoned = engine.bridge->start_calls({call()});
-    }
+    { auto abandoned = engine.bridge->start_calls({call()}); }
     const std::string id = request_id_of(next_request(*engine.bridge, *engine.runtime));
     EXPECT_FALSE(engine.bridge->respond(id, "1"));  // nobody waits any more
 
@@ -372,7 +372,8 @@ TEST(Engines, DroppedWhileOthersWork) {
     EXPECT_EQ(doomed->bridge->call_tool("s", "t", json::JsonObject(), "query"), json::JsonValue(3));
     doomed_host.join();
     doomed.reset();
-    auto done = std::async(std::launch::async, [&] { return survivor.bridge->call_tool("s", "t", json::JsonObject(), "query"); });
+    auto done = std::async(std::launch::async,
+                           [&] { return survivor.bridge->call_tool("s", "t", json::JsonObject(), "query"); });
     EXPECT_EQ(bounded_get(done, *survivor.bridge), json::JsonValue(json::JsonArray()));
     host.join();
     EXPECT_EQ(survivor.bridge->receive_json(*survivor.runtime, 1).value(), std::nullopt);

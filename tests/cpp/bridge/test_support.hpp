@@ -35,8 +35,7 @@ struct TokioCallBridgeTestPeer {
         try {
             const auto guard = mutex.lock();
             throw std::runtime_error("failure inside the lock");
-        } catch (const std::runtime_error&) {
-        }
+        } catch (const std::runtime_error&) {}
     }
 };
 

@@ -37,8 +37,8 @@ TEST(CatalogueShapes, ServerListWithToolsAndAnnotations) {
     const auto tools = read(
         R"([{"server":"tracker","tools":[{"name":"create-issue","description":" Open an issue ","annotations":{"readOnlyHint":false}}]}])");
     ASSERT_EQ(tools.size(), 1u);
-    EXPECT_EQ(tools[0], (ToolMetadata{"tracker", std::nullopt, "create-issue", "Open an issue",
-                                      "tracker_create_issue", false}));
+    EXPECT_EQ(tools[0],
+              (ToolMetadata{"tracker", std::nullopt, "create-issue", "Open an issue", "tracker_create_issue", false}));
 }
 
 struct ShapeCase {
@@ -60,8 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{R"({"servers":[{"server":"a","tools":[{"name":"x"}]}]})", {}},
         ShapeCase{R"({"server":"a","serverDescription":"S","tools":[{"name":"x"},{"name":"y","server":"b"}]})",
                   {"a/x", "b/y"}},
-        ShapeCase{R"({"server":"a","tools":[]})", {}},
-        ShapeCase{R"({"server":"a","name":"x","tools":{}})", {"a/x"}},
+        ShapeCase{R"({"server":"a","tools":[]})", {}}, ShapeCase{R"({"server":"a","name":"x","tools":{}})", {"a/x"}},
         ShapeCase{R"({"server":"  ","server_id":"b","name":"x"})", {"b/x"}},
         ShapeCase{R"({"server":5,"name":"x"})", {}},
         ShapeCase{R"({"server":"a","tool":" t ","tool_name":"u"})", {"a/t"}},
@@ -69,11 +68,10 @@ INSTANTIATE_TEST_SUITE_P(
         ShapeCase{R"({"server":"a","name":{"value":"  "},"tool":{"value":"v"}})", {"a/v"}},
         ShapeCase{R"({"server":"a","name":{"other":"x"}})", {}},
         ShapeCase{R"([[[{"server":"deep","name":"x"}]], 1, "s", null, true])", {"deep/x"}},
-        ShapeCase{R"({"server":"a","tools":[{"tools":[{"name":"inner"}]},{"name":"outer"}]})",
-                  {"a/inner", "a/outer"}},
+        ShapeCase{R"({"server":"a","tools":[{"tools":[{"name":"inner"}]},{"name":"outer"}]})", {"a/inner", "a/outer"}},
         ShapeCase{R"({"server":"a","name":"first","name":"second"})", {"a/second"}},
-        ShapeCase{R"({"server":"a","meta":{"server":"b","name":"hidden"},"name":"x"})", {"a/x"}},
-        ShapeCase{"42", {}}, ShapeCase{"[]", {}}, ShapeCase{R"({"other":1})", {}}));
+        ShapeCase{R"({"server":"a","meta":{"server":"b","name":"hidden"},"name":"x"})", {"a/x"}}, ShapeCase{"42", {}},
+        ShapeCase{"[]", {}}, ShapeCase{R"({"other":1})", {}}));
 
 TEST(CatalogueWalk, InheritsServerDescriptionUnlessOwnGiven) {
     const auto tools = read(
@@ -98,16 +96,16 @@ TEST_P(ReadOnlyFlag, FollowsTheKeyOrder) {
     EXPECT_EQ(tools[0].read_only, GetParam().expected) << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Keys, ReadOnlyFlag,
-    testing::Values(ReadOnlyCase{"", true}, ReadOnlyCase{R"(,"readOnly":false)", false},
-                    ReadOnlyCase{R"(,"readOnly":"false")", true},
-                    ReadOnlyCase{R"(,"readOnly":0,"read_only":false)", false},
-                    ReadOnlyCase{R"(,"read_only":true,"readOnlyHint":false)", true},
-                    ReadOnlyCase{R"(,"readOnlyHint":false,"annotations":{"readOnlyHint":true})", false},
-                    ReadOnlyCase{R"(,"annotations":{"readOnlyHint":false})", false},
-                    ReadOnlyCase{R"(,"annotations":{"readOnlyHint":"no"})", true},
-                    ReadOnlyCase{R"(,"annotations":[false])", true}));
+INSTANTIATE_TEST_SUITE_P(Keys, ReadOnlyFlag,
+                         testing::Values(ReadOnlyCase{"", true}, ReadOnlyCase{R"(,"readOnly":false)", false},
+                                         ReadOnlyCase{R"(,"readOnly":"false")", true},
+                                         ReadOnlyCase{R"(,"readOnly":0,"read_only":false)", false},
+                                         ReadOnlyCase{R"(,"read_only":true,"readOnlyHint":false)", true},
+                                         ReadOnlyCase{R"(,"readOnlyHint":false,"annotations":{"readOnlyHint":true})",
+                                                      false},
+                                         ReadOnlyCase{R"(,"annotations":{"readOnlyHint":false})", false},
+                                         ReadOnlyCase{R"(,"annotations":{"readOnlyHint":"no"})", true},
+                                         ReadOnlyCase{R"(,"annotations":[false])", true}));
 
 struct SanitizeCase {
     const char* input;
@@ -116,17 +114,14 @@ struct SanitizeCase {
 
 class Sanitize : public testing::TestWithParam<SanitizeCase> {};
 
-TEST_P(Sanitize, MakesAGraphqlName) {
-    EXPECT_EQ(sanitize_graphql_name(GetParam().input), GetParam().expected);
-}
+TEST_P(Sanitize, MakesAGraphqlName) { EXPECT_EQ(sanitize_graphql_name(GetParam().input), GetParam().expected); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, Sanitize,
-    testing::Values(SanitizeCase{"", "_"}, SanitizeCase{"abc_XYZ09", "abc_XYZ09"},
-                    SanitizeCase{"3d-tools", "_3d_tools"}, SanitizeCase{"a b--c", "a_b__c"},
-                    SanitizeCase{"\xC3\xA9", "_"}, SanitizeCase{"caf\xC3\xA9!", "caf__"},
-                    SanitizeCase{"\xF0\x9F\x98\x80x", "_x"}, SanitizeCase{"__typename", "__typename"},
-                    SanitizeCase{"9", "_9"}));
+INSTANTIATE_TEST_SUITE_P(Names, Sanitize,
+                         testing::Values(SanitizeCase{"", "_"}, SanitizeCase{"abc_XYZ09", "abc_XYZ09"},
+                                         SanitizeCase{"3d-tools", "_3d_tools"}, SanitizeCase{"a b--c", "a_b__c"},
+                                         SanitizeCase{"\xC3\xA9", "_"}, SanitizeCase{"caf\xC3\xA9!", "caf__"},
+                                         SanitizeCase{"\xF0\x9F\x98\x80x", "_x"},
+                                         SanitizeCase{"__typename", "__typename"}, SanitizeCase{"9", "_9"}));
 
 TEST(CatalogueFields, FieldNameJoinsSanitizedParts) {
     const auto tools = read(R"({"server_id":" 3d-tools ","tools":[{"tool":"2d-view"}]})");
@@ -138,8 +133,9 @@ TEST(CatalogueFields, FieldNameJoinsSanitizedParts) {
 
 TEST(CatalogueFields, UnicodeWhiteSpaceIsTrimmedAtTheEndsOnly) {
     // no-break space, ideographic space and a line separator around "a b"
-    const auto tools =
-        read("{\"server\":\"\xC2\xA0" "a b\xE3\x80\x80\",\"name\":\"\xE2\x80\xA8t\\t\"}");
+    const auto tools = read(
+        "{\"server\":\"\xC2\xA0"
+        "a b\xE3\x80\x80\",\"name\":\"\xE2\x80\xA8t\\t\"}");
     ASSERT_EQ(tools.size(), 1u);
     EXPECT_EQ(tools[0].server, "a b");
     EXPECT_EQ(tools[0].tool, "t");
@@ -221,8 +217,7 @@ TEST(CatalogueText, FaultsInUnreadMembersAreReported) {
 TEST(CatalogueText, BlankOrAbsentTextGivesAnEmptyCatalogue) {
     for (std::optional<std::string_view> text :
          {std::optional<std::string_view>{}, std::optional<std::string_view>{""},
-          std::optional<std::string_view>{" \n\t\r "},
-          std::optional<std::string_view>{"\xC2\xA0\xE3\x80\x80"}}) {
+          std::optional<std::string_view>{" \n\t\r "}, std::optional<std::string_view>{"\xC2\xA0\xE3\x80\x80"}}) {
         auto catalogue = Catalogue::from_json(text);
         ASSERT_TRUE(catalogue);
         EXPECT_EQ(catalogue->size(), 0u);
@@ -299,8 +294,9 @@ TEST(Summaries, CachedTextIsTheWrittenListsAndSurvivesAMove) {
 
 TEST(Placeholder, NamesServerAndToolVerbatim) {
     const ToolMetadata tool{"alpha", std::nullopt, "look \"up\"", "", "alpha_look__up_", true};
-    EXPECT_EQ(json::to_json_text(tool.placeholder_result()),
-              R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved alpha.look \"up\" but CallBridge is not wired yet"})");
+    EXPECT_EQ(
+        json::to_json_text(tool.placeholder_result()),
+        R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved alpha.look \"up\" but CallBridge is not wired yet"})");
 }
 
 // The text written straight from the record is the value's own text, for

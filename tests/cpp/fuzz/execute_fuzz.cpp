@@ -37,8 +37,7 @@ std::optional<std::string_view> part(const std::vector<std::string_view>& parts,
 }
 
 // The document execute must give, or the message of its error document.
-std::expected<std::string, std::string> expected_document(const execution::EngineState& engine,
-                                                          std::string_view query,
+std::expected<std::string, std::string> expected_document(const execution::EngineState& engine, std::string_view query,
                                                           std::optional<std::string_view> variables_text,
                                                           std::optional<std::string_view> reply,
                                                           std::size_t& tool_fields) {
@@ -81,8 +80,7 @@ std::expected<std::string, std::string> expected_document(const execution::Engin
 class Host {
 public:
     Host(const execution::EngineState& engine, std::string_view reply)
-        : engine_(engine), reply_(reply), next_id_(engine.bridge->next_request_id()),
-          thread_([this] { serve(); }) {}
+        : engine_(engine), reply_(reply), next_id_(engine.bridge->next_request_id()), thread_([this] { serve(); }) {}
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
     ~Host() { (void)finish(); }

@@ -15,8 +15,7 @@ namespace zarn::fuzz {
 // Aborts (so libFuzzer records a crash) when an expectation does not hold.
 inline void expect(bool holds, const char* what, std::string_view detail = {}) {
     if (holds) return;
-    std::fprintf(stderr, "fuzz expectation failed: %s\n%.*s\n", what, static_cast<int>(detail.size()),
-                 detail.data());
+    std::fprintf(stderr, "fuzz expectation failed: %s\n%.*s\n", what, static_cast<int>(detail.size()), detail.data());
     std::abort();
 }
 
@@ -104,7 +103,6 @@ public:
     }
 
 private:
-
     // One value; a container is only opened (its first member read), the
     // caller's loop reads the rest.
     bool value() {
@@ -186,8 +184,7 @@ private:
                         ++p_;
                         if (p_ == end_) return false;
                         const char h = *p_;
-                        if (!((h >= '0' && h <= '9') || (h >= 'a' && h <= 'f') || (h >= 'A' && h <= 'F')))
-                            return false;
+                        if (!((h >= '0' && h <= '9') || (h >= 'a' && h <= 'f') || (h >= 'A' && h <= 'F'))) return false;
                     }
                 } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos) {
                     return false;
@@ -203,8 +200,6 @@ private:
     std::vector<char> stack_;
 };
 
-inline bool is_compact_json(std::string_view text) {
-    return is_utf8(text) && CompactJsonChecker(text).check();
-}
+inline bool is_compact_json(std::string_view text) { return is_utf8(text) && CompactJsonChecker(text).check(); }
 
 }  // namespace zarn::fuzz

@@ -65,8 +65,7 @@ void check_document(std::string_view text) {
         const json::JsonReadError& error = first.error();
         fuzz::expect(!error.description.empty(), "a rejection has a description");
         const std::size_t lines = 1 + static_cast<std::size_t>(std::ranges::count(text, '\n'));
-        fuzz::expect(error.line >= 1 && error.line <= lines, "the line lies inside the input",
-                     error.to_string());
+        fuzz::expect(error.line >= 1 && error.line <= lines, "the line lies inside the input", error.to_string());
         fuzz::expect(error.column <= text.size(), "the column lies inside the input", error.to_string());
         return;
     }

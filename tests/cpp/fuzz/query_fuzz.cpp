@@ -86,8 +86,7 @@ std::optional<json::JsonValue> checked_variables(std::optional<std::string_view>
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto parts = fuzz::split_parts(fuzz::as_text(data, size), 2);
     const std::string_view query = parts[0];
-    const auto given =
-        checked_variables(parts.size() > 1 ? std::optional<std::string_view>(parts[1]) : std::nullopt);
+    const auto given = checked_variables(parts.size() > 1 ? std::optional<std::string_view>(parts[1]) : std::nullopt);
     const json::JsonObject& variables = given ? given->as_object() : default_variables();
 
     auto fields = query::parse_top_level_fields(query, variables);
@@ -108,8 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // A variable's value may sit inside literal lists, so a value can
             // be deeper than the reader takes; what it does take must match.
             const auto back = json::read_json(text);
-            if (back)
-                fuzz::expect(*back == value, "an argument reads back unchanged", text);
+            if (back) fuzz::expect(*back == value, "an argument reads back unchanged", text);
             else
                 fuzz::expect(back.error().description == "recursion limit exceeded",
                              "an argument value is refused for its depth only", text);

@@ -63,10 +63,9 @@ TEST(JsonTestSuite, DecidesEveryImplementationCase) {
     // Huge and tiny exponents read as doubles (underflow to zero); huge
     // integers as doubles. Everything else (lone surrogates, ill-formed UTF-8,
     // a byte order mark, 500 levels) is rejected.
-    const std::vector<std::string> expected = {
-        "i_number_double_huge_neg_exp.json", "i_number_real_underflow.json",
-        "i_number_too_big_neg_int.json", "i_number_too_big_pos_int.json",
-        "i_number_very_big_negative_int.json"};
+    const std::vector<std::string> expected = {"i_number_double_huge_neg_exp.json", "i_number_real_underflow.json",
+                                               "i_number_too_big_neg_int.json", "i_number_too_big_pos_int.json",
+                                               "i_number_very_big_negative_int.json"};
     EXPECT_EQ(accepted, expected);
 }
 

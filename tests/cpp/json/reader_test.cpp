@@ -47,149 +47,149 @@ void PrintTo(const FaultCase& c, std::ostream* os) { *os << testing::PrintToStri
 
 class ReaderFaults : public testing::TestWithParam<FaultCase> {};
 
-TEST_P(ReaderFaults, GivesExactMessage) {
-    EXPECT_EQ(outcome(GetParam().text), GetParam().message);
-}
+TEST_P(ReaderFaults, GivesExactMessage) { EXPECT_EQ(outcome(GetParam().text), GetParam().message); }
 
-INSTANTIATE_TEST_SUITE_P(EndOfInput, ReaderFaults, testing::Values(
-    FaultCase{"", "EOF while parsing a value at line 1 column 0"},
-    FaultCase{"   ", "EOF while parsing a value at line 1 column 3"},
-    FaultCase{" \n ", "EOF while parsing a value at line 2 column 1"},
-    FaultCase{"[1, 2", "EOF while parsing a list at line 1 column 5"},
-    FaultCase{"[", "EOF while parsing a list at line 1 column 1"},
-    FaultCase{"[[]  ", "EOF while parsing a list at line 1 column 5"},
-    FaultCase{"[1,", "EOF while parsing a value at line 1 column 3"},
-    // the last byte read is the line feed that ends line 3
-    FaultCase{"[\n  1,\n  2\n", "EOF while parsing a list at line 3 column 4"},
-    FaultCase{"{", "EOF while parsing an object at line 1 column 1"},
-    FaultCase{"{\"a\"", "EOF while parsing an object at line 1 column 4"},
-    FaultCase{"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
-    FaultCase{"{\"a\":1,", "EOF while parsing an object at line 1 column 7"},
-    FaultCase{"{\"a\":", "EOF while parsing a value at line 1 column 5"},
-    FaultCase{"\"abc", "EOF while parsing a string at line 1 column 4"},
-    FaultCase{"[\"a\\", "EOF while parsing a string at line 1 column 4"},
-    FaultCase{"\"\\u12", "EOF while parsing a string at line 1 column 5"},
-    FaultCase{"\"\\uD800", "EOF while parsing a string at line 1 column 7"},
-    FaultCase{"\"\\uD800\\", "EOF while parsing a string at line 1 column 8"},
-    FaultCase{"\"\\uD800\\u00", "EOF while parsing a string at line 1 column 11"},
-    FaultCase{"\"\xE2\x82", "EOF while parsing a string at line 1 column 3"},
-    FaultCase{"nul", "EOF while parsing a value at line 1 column 3"},
-    FaultCase{"[f", "EOF while parsing a value at line 1 column 2"},
-    FaultCase{"-", "EOF while parsing a value at line 1 column 1"},
-    FaultCase{"1.", "EOF while parsing a value at line 1 column 2"},
-    FaultCase{"1e+", "EOF while parsing a value at line 1 column 3"}));
+INSTANTIATE_TEST_SUITE_P(EndOfInput, ReaderFaults,
+                         testing::Values(FaultCase{"", "EOF while parsing a value at line 1 column 0"},
+                                         FaultCase{"   ", "EOF while parsing a value at line 1 column 3"},
+                                         FaultCase{" \n ", "EOF while parsing a value at line 2 column 1"},
+                                         FaultCase{"[1, 2", "EOF while parsing a list at line 1 column 5"},
+                                         FaultCase{"[", "EOF while parsing a list at line 1 column 1"},
+                                         FaultCase{"[[]  ", "EOF while parsing a list at line 1 column 5"},
+                                         FaultCase{"[1,", "EOF while parsing a value at line 1 column 3"},
+                                         // the last byte read is the line feed that ends line 3
+                                         FaultCase{"[\n  1,\n  2\n", "EOF while parsing a list at line 3 column 4"},
+                                         FaultCase{"{", "EOF while parsing an object at line 1 column 1"},
+                                         FaultCase{"{\"a\"", "EOF while parsing an object at line 1 column 4"},
+                                         FaultCase{"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+                                         FaultCase{"{\"a\":1,", "EOF while parsing an object at line 1 column 7"},
+                                         FaultCase{"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+                                         FaultCase{"\"abc", "EOF while parsing a string at line 1 column 4"},
+                                         FaultCase{"[\"a\\", "EOF while parsing a string at line 1 column 4"},
+                                         FaultCase{"\"\\u12", "EOF while parsing a string at line 1 column 5"},
+                                         FaultCase{"\"\\uD800", "EOF while parsing a string at line 1 column 7"},
+                                         FaultCase{"\"\\uD800\\", "EOF while parsing a string at line 1 column 8"},
+                                         FaultCase{"\"\\uD800\\u00", "EOF while parsing a string at line 1 column 11"},
+                                         FaultCase{"\"\xE2\x82", "EOF while parsing a string at line 1 column 3"},
+                                         FaultCase{"nul", "EOF while parsing a value at line 1 column 3"},
+                                         FaultCase{"[f", "EOF while parsing a value at line 1 column 2"},
+                                         FaultCase{"-", "EOF while parsing a value at line 1 column 1"},
+                                         FaultCase{"1.", "EOF while parsing a value at line 1 column 2"},
+                                         FaultCase{"1e+", "EOF while parsing a value at line 1 column 3"}));
 
-INSTANTIATE_TEST_SUITE_P(Structure, ReaderFaults, testing::Values(
-    //       ^ column 6
-    FaultCase{"{\"a\" 1}", "expected `:` at line 1 column 6"},
-    FaultCase{"{\"a\",1}", "expected `:` at line 1 column 5"},
-    FaultCase{"[1 2]", "expected `,` or `]` at line 1 column 4"},
-    FaultCase{"[1}", "expected `,` or `]` at line 1 column 3"},
-    FaultCase{"[\"a\":1]", "expected `,` or `]` at line 1 column 5"},
-    FaultCase{"{\"a\":1]", "expected `,` or `}` at line 1 column 7"},
-    FaultCase{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
-    FaultCase{"{1:2}", "key must be a string at line 1 column 2"},
-    FaultCase{"{,}", "key must be a string at line 1 column 2"},
-    FaultCase{"{\"a\":1,b:2}", "key must be a string at line 1 column 8"},
-    FaultCase{"{'a':1}", "key must be a string at line 1 column 2"},
-    FaultCase{"[1,]", "trailing comma at line 1 column 4"},
-    FaultCase{"[1, \n]", "trailing comma at line 2 column 1"},
-    FaultCase{"{\"a\":1,}", "trailing comma at line 1 column 8"},
-    FaultCase{"1 x", "trailing characters at line 1 column 3"},
-    FaultCase{"[]]", "trailing characters at line 1 column 3"},
-    FaultCase{"{}\n\n}", "trailing characters at line 3 column 1"},
-    FaultCase{"truex", "trailing characters at line 1 column 5"},
-    FaultCase{"\"a\"\"b\"", "trailing characters at line 1 column 4"},
-    FaultCase{"0x1", "trailing characters at line 1 column 2"}));
+INSTANTIATE_TEST_SUITE_P(Structure, ReaderFaults,
+                         testing::Values(
+                             //       ^ column 6
+                             FaultCase{"{\"a\" 1}", "expected `:` at line 1 column 6"},
+                             FaultCase{"{\"a\",1}", "expected `:` at line 1 column 5"},
+                             FaultCase{"[1 2]", "expected `,` or `]` at line 1 column 4"},
+                             FaultCase{"[1}", "expected `,` or `]` at line 1 column 3"},
+                             FaultCase{"[\"a\":1]", "expected `,` or `]` at line 1 column 5"},
+                             FaultCase{"{\"a\":1]", "expected `,` or `}` at line 1 column 7"},
+                             FaultCase{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+                             FaultCase{"{1:2}", "key must be a string at line 1 column 2"},
+                             FaultCase{"{,}", "key must be a string at line 1 column 2"},
+                             FaultCase{"{\"a\":1,b:2}", "key must be a string at line 1 column 8"},
+                             FaultCase{"{'a':1}", "key must be a string at line 1 column 2"},
+                             FaultCase{"[1,]", "trailing comma at line 1 column 4"},
+                             FaultCase{"[1, \n]", "trailing comma at line 2 column 1"},
+                             FaultCase{"{\"a\":1,}", "trailing comma at line 1 column 8"},
+                             FaultCase{"1 x", "trailing characters at line 1 column 3"},
+                             FaultCase{"[]]", "trailing characters at line 1 column 3"},
+                             FaultCase{"{}\n\n}", "trailing characters at line 3 column 1"},
+                             FaultCase{"truex", "trailing characters at line 1 column 5"},
+                             FaultCase{"\"a\"\"b\"", "trailing characters at line 1 column 4"},
+                             FaultCase{"0x1", "trailing characters at line 1 column 2"}));
 
-INSTANTIATE_TEST_SUITE_P(Values, ReaderFaults, testing::Values(
-    FaultCase{"[}", "expected value at line 1 column 2"},
-    FaultCase{"[,1]", "expected value at line 1 column 2"},
-    FaultCase{"{\"a\":}", "expected value at line 1 column 6"},
-    FaultCase{"'a'", "expected value at line 1 column 1"},
-    FaultCase{"[.5]", "expected value at line 1 column 2"},
-    FaultCase{"+1", "expected value at line 1 column 1"},
-    FaultCase{"\n\n  @", "expected value at line 3 column 3"},
-    FaultCase{"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
-    FaultCase{"\f[]", "expected value at line 1 column 1"},
-    FaultCase{"Infinity", "expected value at line 1 column 1"},
-    FaultCase{"[tru]", "expected ident at line 1 column 5"},
-    FaultCase{"nulL", "expected ident at line 1 column 4"},
-    FaultCase{"[txue]", "expected ident at line 1 column 3"},
-    FaultCase{"fals e", "expected ident at line 1 column 5"},
-    FaultCase{"nan", "expected ident at line 1 column 2"}));
+INSTANTIATE_TEST_SUITE_P(Values, ReaderFaults,
+                         testing::Values(FaultCase{"[}", "expected value at line 1 column 2"},
+                                         FaultCase{"[,1]", "expected value at line 1 column 2"},
+                                         FaultCase{"{\"a\":}", "expected value at line 1 column 6"},
+                                         FaultCase{"'a'", "expected value at line 1 column 1"},
+                                         FaultCase{"[.5]", "expected value at line 1 column 2"},
+                                         FaultCase{"+1", "expected value at line 1 column 1"},
+                                         FaultCase{"\n\n  @", "expected value at line 3 column 3"},
+                                         FaultCase{"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
+                                         FaultCase{"\f[]", "expected value at line 1 column 1"},
+                                         FaultCase{"Infinity", "expected value at line 1 column 1"},
+                                         FaultCase{"[tru]", "expected ident at line 1 column 5"},
+                                         FaultCase{"nulL", "expected ident at line 1 column 4"},
+                                         FaultCase{"[txue]", "expected ident at line 1 column 3"},
+                                         FaultCase{"fals e", "expected ident at line 1 column 5"},
+                                         FaultCase{"nan", "expected ident at line 1 column 2"}));
 
-INSTANTIATE_TEST_SUITE_P(Numbers, ReaderFaults, testing::Values(
-    FaultCase{"-a", "invalid number at line 1 column 2"},
-    FaultCase{"[-]", "invalid number at line 1 column 3"},
-    FaultCase{"01", "invalid number at line 1 column 2"},
-    FaultCase{"-01", "invalid number at line 1 column 3"},
-    FaultCase{"[1.]", "invalid number at line 1 column 4"},
-    FaultCase{"1.e5", "invalid number at line 1 column 3"},
-    FaultCase{"1e+x", "invalid number at line 1 column 4"},
-    FaultCase{"1ee2", "invalid number at line 1 column 3"},
-    FaultCase{"- 1", "invalid number at line 1 column 2"},
-    FaultCase{"-Infinity", "invalid number at line 1 column 2"},
-    // the last byte of the number
-    FaultCase{"1e400", "number out of range at line 1 column 5"},
-    FaultCase{"[-1e309]", "number out of range at line 1 column 7"},
-    FaultCase{"1.7976931348623159e308", "number out of range at line 1 column 22"},
-    FaultCase{"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
-    FaultCase{"0.00001e99999999999999999999", "number out of range at line 1 column 28"}));
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, ReaderFaults,
+    testing::Values(
+        FaultCase{"-a", "invalid number at line 1 column 2"}, FaultCase{"[-]", "invalid number at line 1 column 3"},
+        FaultCase{"01", "invalid number at line 1 column 2"}, FaultCase{"-01", "invalid number at line 1 column 3"},
+        FaultCase{"[1.]", "invalid number at line 1 column 4"}, FaultCase{"1.e5", "invalid number at line 1 column 3"},
+        FaultCase{"1e+x", "invalid number at line 1 column 4"}, FaultCase{"1ee2", "invalid number at line 1 column 3"},
+        FaultCase{"- 1", "invalid number at line 1 column 2"},
+        FaultCase{"-Infinity", "invalid number at line 1 column 2"},
+        // the last byte of the number
+        FaultCase{"1e400", "number out of range at line 1 column 5"},
+        FaultCase{"[-1e309]", "number out of range at line 1 column 7"},
+        FaultCase{"1.7976931348623159e308", "number out of range at line 1 column 22"},
+        FaultCase{"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
+        FaultCase{"0.00001e99999999999999999999", "number out of range at line 1 column 28"}));
 
-INSTANTIATE_TEST_SUITE_P(Strings, ReaderFaults, testing::Values(
-    FaultCase{"\"\\x\"", "invalid escape at line 1 column 3"},
-    FaultCase{"\"\\U0041\"", "invalid escape at line 1 column 3"},
-    FaultCase{"\"ab\\'\"", "invalid escape at line 1 column 5"},
-    FaultCase{"\"\\\xC3\xA9\"", "invalid escape at line 1 column 3"},
-    FaultCase{"\"\\u12x4\"", "unexpected end of hex escape at line 1 column 6"},
-    FaultCase{"\"\\u\"", "unexpected end of hex escape at line 1 column 4"},
-    FaultCase{"\"\\uD800\\u12\"", "unexpected end of hex escape at line 1 column 12"},
-    FaultCase{"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-    FaultCase{"\"\0\""s, "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
-    FaultCase{"\"\x1F\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
-    // a raw line feed belongs to the line it ends
-    FaultCase{"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-    FaultCase{"[\"ok\",\n\"a\rb\"]", "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 3"},
-    // a trailing surrogate on its own: its last hex digit
-    FaultCase{"\"\\uDC00\"", "invalid unicode code point at line 1 column 7"},
-    FaultCase{"\"\\uDFFF\\uDFFF\"", "invalid unicode code point at line 1 column 7"},
-    FaultCase{"\"\\uD800\"", "lone leading surrogate in hex escape at line 1 column 8"},
-    FaultCase{"\"\\uD800x\"", "lone leading surrogate in hex escape at line 1 column 8"},
-    FaultCase{"\"\\uD800\\n\"", "lone leading surrogate in hex escape at line 1 column 9"},
-    FaultCase{"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
-    FaultCase{"\"\\uDBFF\\uE000\"", "lone leading surrogate in hex escape at line 1 column 13"},
-    FaultCase{"\"\\uD800\\uD800\"", "lone leading surrogate in hex escape at line 1 column 13"}));
+INSTANTIATE_TEST_SUITE_P(
+    Strings, ReaderFaults,
+    testing::Values(
+        FaultCase{"\"\\x\"", "invalid escape at line 1 column 3"},
+        FaultCase{"\"\\U0041\"", "invalid escape at line 1 column 3"},
+        FaultCase{"\"ab\\'\"", "invalid escape at line 1 column 5"},
+        FaultCase{"\"\\\xC3\xA9\"", "invalid escape at line 1 column 3"},
+        FaultCase{"\"\\u12x4\"", "unexpected end of hex escape at line 1 column 6"},
+        FaultCase{"\"\\u\"", "unexpected end of hex escape at line 1 column 4"},
+        FaultCase{"\"\\uD800\\u12\"", "unexpected end of hex escape at line 1 column 12"},
+        FaultCase{"\"a\tb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+        FaultCase{"\"\0\""s, "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
+        FaultCase{"\"\x1F\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
+        // a raw line feed belongs to the line it ends
+        FaultCase{"\"a\nb\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+        FaultCase{"[\"ok\",\n\"a\rb\"]",
+                  "control character (\\u0000-\\u001F) found while parsing a string at line 2 column 3"},
+        // a trailing surrogate on its own: its last hex digit
+        FaultCase{"\"\\uDC00\"", "invalid unicode code point at line 1 column 7"},
+        FaultCase{"\"\\uDFFF\\uDFFF\"", "invalid unicode code point at line 1 column 7"},
+        FaultCase{"\"\\uD800\"", "lone leading surrogate in hex escape at line 1 column 8"},
+        FaultCase{"\"\\uD800x\"", "lone leading surrogate in hex escape at line 1 column 8"},
+        FaultCase{"\"\\uD800\\n\"", "lone leading surrogate in hex escape at line 1 column 9"},
+        FaultCase{"\"\\uD800\\u0041\"", "lone leading surrogate in hex escape at line 1 column 13"},
+        FaultCase{"\"\\uDBFF\\uE000\"", "lone leading surrogate in hex escape at line 1 column 13"},
+        FaultCase{"\"\\uD800\\uD800\"", "lone leading surrogate in hex escape at line 1 column 13"}));
 
 // Ill-formed UTF-8 inside a string; the position is the first byte that
 // cannot belong to a well-formed sequence.
-INSTANTIATE_TEST_SUITE_P(Utf8, ReaderFaults, testing::Values(
-    FaultCase{"\"\x80\"", "invalid unicode code point at line 1 column 2"},
-    FaultCase{"\"\xC0\x80\"", "invalid unicode code point at line 1 column 2"},
-    FaultCase{"\"\xC1\xBF\"", "invalid unicode code point at line 1 column 2"},
-    FaultCase{"\"\xC3(\"", "invalid unicode code point at line 1 column 3"},
-    FaultCase{"\"\xE0\x80\x80\"", "invalid unicode code point at line 1 column 3"},
-    FaultCase{"\"\xE0\x9F\xBF\"", "invalid unicode code point at line 1 column 3"},
-    FaultCase{"\"\xED\xA0\x80\"", "invalid unicode code point at line 1 column 3"},
-    FaultCase{"\"\xE2\x82\"", "invalid unicode code point at line 1 column 4"},
-    FaultCase{"\"\xF0\x80\x80\x80\"", "invalid unicode code point at line 1 column 3"},
-    FaultCase{"\"\xF4\x90\x80\x80\"", "invalid unicode code point at line 1 column 3"},
-    FaultCase{"\"\xF5\x80\x80\x80\"", "invalid unicode code point at line 1 column 2"},
-    FaultCase{"\"\xFF\"", "invalid unicode code point at line 1 column 2"},
-    FaultCase{"\"abcdefgh\xC3\xA9\xFF\"", "invalid unicode code point at line 1 column 12"},
-    FaultCase{"{\"k\x80\":1}", "invalid unicode code point at line 1 column 4"}));
+INSTANTIATE_TEST_SUITE_P(
+    Utf8, ReaderFaults,
+    testing::Values(FaultCase{"\"\x80\"", "invalid unicode code point at line 1 column 2"},
+                    FaultCase{"\"\xC0\x80\"", "invalid unicode code point at line 1 column 2"},
+                    FaultCase{"\"\xC1\xBF\"", "invalid unicode code point at line 1 column 2"},
+                    FaultCase{"\"\xC3(\"", "invalid unicode code point at line 1 column 3"},
+                    FaultCase{"\"\xE0\x80\x80\"", "invalid unicode code point at line 1 column 3"},
+                    FaultCase{"\"\xE0\x9F\xBF\"", "invalid unicode code point at line 1 column 3"},
+                    FaultCase{"\"\xED\xA0\x80\"", "invalid unicode code point at line 1 column 3"},
+                    FaultCase{"\"\xE2\x82\"", "invalid unicode code point at line 1 column 4"},
+                    FaultCase{"\"\xF0\x80\x80\x80\"", "invalid unicode code point at line 1 column 3"},
+                    FaultCase{"\"\xF4\x90\x80\x80\"", "invalid unicode code point at line 1 column 3"},
+                    FaultCase{"\"\xF5\x80\x80\x80\"", "invalid unicode code point at line 1 column 2"},
+                    FaultCase{"\"\xFF\"", "invalid unicode code point at line 1 column 2"},
+                    FaultCase{"\"abcdefgh\xC3\xA9\xFF\"", "invalid unicode code point at line 1 column 12"},
+                    FaultCase{"{\"k\x80\":1}", "invalid unicode code point at line 1 column 4"}));
 
-INSTANTIATE_TEST_SUITE_P(Nesting, ReaderFaults, testing::Values(
-    FaultCase{std::string(128, '['), "recursion limit exceeded at line 1 column 128"},
-    FaultCase{std::string(127, '[') + "{}", "recursion limit exceeded at line 1 column 128"},
-    FaultCase{std::string(1'000'000, '['), "recursion limit exceeded at line 1 column 128"}));
+INSTANTIATE_TEST_SUITE_P(
+    Nesting, ReaderFaults,
+    testing::Values(FaultCase{std::string(128, '['), "recursion limit exceeded at line 1 column 128"},
+                    FaultCase{std::string(127, '[') + "{}", "recursion limit exceeded at line 1 column 128"},
+                    FaultCase{std::string(1'000'000, '['), "recursion limit exceeded at line 1 column 128"}));
 
 // ---------------------------------------------------------------------------
 // Nesting depth: arrays and objects count alike.
 
-std::string nested_arrays(std::size_t depth) {
-    return std::string(depth, '[') + std::string(depth, ']');
-}
+std::string nested_arrays(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
 std::string nested_objects(std::size_t depth) {
     std::string text;
@@ -205,11 +205,9 @@ TEST(ReaderNesting, AcceptsTheDeepestAllowedLevel) {
 }
 
 TEST(ReaderNesting, RejectsOneLevelMore) {
-    EXPECT_EQ(outcome(nested_arrays(kMaxNestingDepth + 1)),
-              "recursion limit exceeded at line 1 column 128");
+    EXPECT_EQ(outcome(nested_arrays(kMaxNestingDepth + 1)), "recursion limit exceeded at line 1 column 128");
     // the 128th `{` is the first byte of the 128th `{"a":`
-    EXPECT_EQ(outcome(nested_objects(kMaxNestingDepth + 1)),
-              "recursion limit exceeded at line 1 column 636");
+    EXPECT_EQ(outcome(nested_objects(kMaxNestingDepth + 1)), "recursion limit exceeded at line 1 column 636");
 }
 
 TEST(ReaderNesting, SiblingsDoNotAddDepth) {
@@ -226,8 +224,7 @@ TEST(ReaderNumbers, UnsignedIntegers) {
     EXPECT_EQ(read_ok("0"), JsonValue(std::uint64_t{0}));
     EXPECT_EQ(read_ok("7"), JsonValue(std::uint64_t{7}));
     EXPECT_EQ(read_ok("9223372036854775808"), JsonValue(std::uint64_t{1} << 63));
-    EXPECT_EQ(read_ok("18446744073709551615"),
-              JsonValue(std::numeric_limits<std::uint64_t>::max()));
+    EXPECT_EQ(read_ok("18446744073709551615"), JsonValue(std::numeric_limits<std::uint64_t>::max()));
     EXPECT_EQ(read_ok("9007199254740993"), JsonValue(std::uint64_t{9007199254740993}));
 }
 
@@ -235,8 +232,7 @@ TEST(ReaderNumbers, NegativeIntegers) {
     EXPECT_EQ(read_ok("-1").kind(), JsonKind::negative_integer);
     EXPECT_EQ(read_ok("-1").as_negative(), -1);
     EXPECT_EQ(read_ok("-9223372036854775807").as_negative(), -9223372036854775807);
-    EXPECT_EQ(read_ok("-9223372036854775808").as_negative(),
-              std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(read_ok("-9223372036854775808").as_negative(), std::numeric_limits<std::int64_t>::min());
 }
 
 TEST(ReaderNumbers, IntegersOutsideTheIntegerRangesBecomeDoubles) {
@@ -277,8 +273,7 @@ TEST(ReaderNumbers, DoublesAreCorrectlyRounded) {
     EXPECT_EQ(read_ok("9007199254740993.0"), JsonValue(9007199254740992.0));
     // Exactly halfway between 1 and the next double, then just above it.
     EXPECT_EQ(read_ok("1.00000000000000011102230246251565404236316680908203125"), JsonValue(1.0));
-    EXPECT_EQ(read_ok("1.00000000000000011102230246251565404236316680908203126"),
-              JsonValue(std::nextafter(1.0, 2.0)));
+    EXPECT_EQ(read_ok("1.00000000000000011102230246251565404236316680908203126"), JsonValue(std::nextafter(1.0, 2.0)));
 }
 
 TEST(ReaderNumbers, UnderflowReadsAsZeroOfTheSameSign) {
@@ -309,8 +304,7 @@ TEST(ReaderNumbers, ShortDecimalsAgreeWithFromChars) {
         std::from_chars(text.data(), text.data() + text.size(), expected);
         const JsonValue value = read_ok(text);
         ASSERT_EQ(value.kind(), JsonKind::floating) << text;
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(value.as_double()), std::bit_cast<std::uint64_t>(expected))
-            << text;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(value.as_double()), std::bit_cast<std::uint64_t>(expected)) << text;
     }
 }
 
@@ -327,8 +321,7 @@ TEST(ReaderStrings, DecodesEveryEscape) {
 TEST(ReaderStrings, CombinesSurrogatePairs) {
     EXPECT_EQ(read_ok(R"("\uD834\uDD1E")"), JsonValue("\xF0\x9D\x84\x9E"));
     EXPECT_EQ(read_ok(R"("\ud83d\ude00x")"), JsonValue("😀x"));
-    EXPECT_EQ(read_ok(R"("\uD800\uDC00\uDBFF\uDFFF")"),
-              JsonValue("\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));
+    EXPECT_EQ(read_ok(R"("\uD800\uDC00\uDBFF\uDFFF")"), JsonValue("\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"));
 }
 
 TEST(ReaderStrings, KeepsWellFormedUtf8AndDelete) {
@@ -343,8 +336,8 @@ TEST(ReaderStrings, FindsSpecialBytesAtEveryOffset) {
         std::string source;   // as written inside the JSON string
         std::string decoded;  // what it reads as
     };
-    const Special specials[] = {{"\\n", "\n"}, {"\\\"", "\""}, {"\\\\", "\\"},
-                                {"\\u00e9", "é"}, {"é", "é"}, {"😀", "😀"}};
+    const Special specials[] = {{"\\n", "\n"},    {"\\\"", "\""}, {"\\\\", "\\"},
+                                {"\\u00e9", "é"}, {"é", "é"},     {"😀", "😀"}};
     for (std::size_t length = 0; length < 24; ++length) {
         for (std::size_t at = 0; at <= length; ++at) {
             for (const Special& special : specials) {
@@ -355,8 +348,10 @@ TEST(ReaderStrings, FindsSpecialBytesAtEveryOffset) {
             }
             std::string bad = "\"" + std::string(length + 1, 'a') + "\"";
             bad[1 + at] = '\x01';
-            EXPECT_EQ(outcome(bad), "control character (\\u0000-\\u001F) found while parsing a "
-                                    "string at line 1 column " + std::to_string(2 + at));
+            EXPECT_EQ(outcome(bad),
+                      "control character (\\u0000-\\u001F) found while parsing a "
+                      "string at line 1 column " +
+                          std::to_string(2 + at));
         }
     }
 }
@@ -446,11 +441,21 @@ TEST(ReaderObjects, ObjectsInARowReadAsMapsOfTheirKeys) {
     // Keys as written and as they read: prefixes of each other, the longest
     // that is held inline and one byte more, the empty key, a key with a
     // multi-byte character, and the same keys written with escapes.
-    const std::vector<std::pair<std::string, std::string>> pool{
-        {"id", "id"}, {"a", "a"}, {"b", "b"}, {"name", "name"}, {"abcdefghX", "abcdefghX"},
-        {"abcdefghY", "abcdefghY"}, {"abcdefgh", "abcdefgh"}, {"fifteen-bytes-k", "fifteen-bytes-k"},
-        {"sixteen-bytes-ke", "sixteen-bytes-ke"}, {"", ""}, {"\\u00e9t\\u00e9", "\xC3\xA9t\xC3\xA9"},
-        {"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"}, {"n\\u0061me", "name"}, {"a\\\\", "a\\"}, {"a\\\"", "a\""}};
+    const std::vector<std::pair<std::string, std::string>> pool{{"id", "id"},
+                                                                {"a", "a"},
+                                                                {"b", "b"},
+                                                                {"name", "name"},
+                                                                {"abcdefghX", "abcdefghX"},
+                                                                {"abcdefghY", "abcdefghY"},
+                                                                {"abcdefgh", "abcdefgh"},
+                                                                {"fifteen-bytes-k", "fifteen-bytes-k"},
+                                                                {"sixteen-bytes-ke", "sixteen-bytes-ke"},
+                                                                {"", ""},
+                                                                {"\\u00e9t\\u00e9", "\xC3\xA9t\xC3\xA9"},
+                                                                {"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"},
+                                                                {"n\\u0061me", "name"},
+                                                                {"a\\\\", "a\\"},
+                                                                {"a\\\"", "a\""}};
     std::mt19937 random(11);
     std::vector<std::pair<std::string, std::string>> keys;
     std::string text = "[";
@@ -499,7 +504,9 @@ TEST(ReaderObjects, KeysLikeThoseBeforeReadAsThemselves) {
     const std::vector<std::string> texts = {
         R"([{"a\"":1},{"a"":2}])",
         R"([{"a\\":1},{"a\":2}])",
-        R"([{"a\n":1},{"a)" "\n" R"(":2}])",
+        R"([{"a\n":1},{"a)"
+        "\n"
+        R"(":2}])",
         R"([{"ab":1},{"abc":2},{"ab":3},{"a":4}])",
         R"([{"ab":1,"cd":2},{"ab":1,"cd":2,"ab":3},{"ab":1},{"cd":1,"ab":2},{"ab":5,"cd":6}])",
         R"([{"x":1,"x":2},{"x":3,"x":4},{"x":5}])",
@@ -527,8 +534,9 @@ TEST(ReaderObjects, KeysLikeThoseBeforeReadAsThemselves) {
 }
 
 TEST(ReaderStructure, ReadsNestedValuesAndWhiteSpace) {
-    const JsonValue value = read_ok(" \t\r\n{ \"list\" : [ 1 , -2 , 3.5 , true , false , null , "
-                                    "\"s\" , [ ] , { } ] , \"n\" : { \"x\" : [ [ 0 ] ] } } \n");
+    const JsonValue value = read_ok(
+        " \t\r\n{ \"list\" : [ 1 , -2 , 3.5 , true , false , null , "
+        "\"s\" , [ ] , { } ] , \"n\" : { \"x\" : [ [ 0 ] ] } } \n");
     const JsonValue expected = JsonObject{
         {"list", JsonArray{1, -2, 3.5, true, false, nullptr, "s", JsonArray{}, JsonObject{}}},
         {"n", JsonObject{{"x", JsonArray{JsonArray{0}}}}},
@@ -548,8 +556,7 @@ TEST(ReaderStructure, ReadsOnlyTheViewGiven) {
     // The byte after the view must not be looked at.
     const std::string text = "[1,2]]";
     EXPECT_EQ(read_ok(std::string_view(text).substr(0, 5)), JsonValue(JsonArray{1, 2}));
-    EXPECT_EQ(outcome(std::string_view(text).substr(0, 4)),
-              "EOF while parsing a list at line 1 column 4");
+    EXPECT_EQ(outcome(std::string_view(text).substr(0, 4)), "EOF while parsing a list at line 1 column 4");
 }
 
 }  // namespace

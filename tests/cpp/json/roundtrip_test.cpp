@@ -60,8 +60,8 @@ TEST(DoubleRoundTrip, PowersOfTenAndNeighbours) {
         double p = 0;
         std::from_chars(power.data(), power.data() + power.size(), p);
         ASSERT_GT(p, 0.0) << power;
-        for (const double d : {p, std::nextafter(p, 0.0), std::nextafter(p, HUGE_VAL), -p,
-                               9.999999999999999 * p, 1.5 * p}) {
+        for (const double d :
+             {p, std::nextafter(p, 0.0), std::nextafter(p, HUGE_VAL), -p, 9.999999999999999 * p, 1.5 * p}) {
             if (std::isfinite(d)) {
                 ASSERT_TRUE(round_trips(d)) << d;
             }
@@ -70,10 +70,10 @@ TEST(DoubleRoundTrip, PowersOfTenAndNeighbours) {
 }
 
 TEST(DoubleRoundTrip, SpecialValues) {
-    for (const double d : {0.0, -0.0, 1.0, -1.0, 0.1, 1.0 / 3, 9007199254740992.0,
-                           9007199254740994.0, 9223372036854775808.0, 18446744073709551616.0,
-                           std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
-                           std::numeric_limits<double>::min(), std::numeric_limits<double>::epsilon()})
+    for (const double d :
+         {0.0, -0.0, 1.0, -1.0, 0.1, 1.0 / 3, 9007199254740992.0, 9007199254740994.0, 9223372036854775808.0,
+          18446744073709551616.0, std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
+          std::numeric_limits<double>::min(), std::numeric_limits<double>::epsilon()})
         ASSERT_TRUE(round_trips(d)) << d;
 }
 
@@ -114,12 +114,11 @@ public:
     // Valid UTF-8 over the whole range, controls and the characters that need
     // escapes included.
     std::string text() {
-        static constexpr char32_t kPool[] = {U'a', U'"', U'\\', U'/', U'\n', U'\0', U'\x1F', U'\x7F',
-                                             U'é', U'€', U'😀', U'\U0010FFFF', U'\uFFFF', U' '};
+        static constexpr char32_t kPool[] = {U'a',    U'"', U'\\', U'/',  U'\n',         U'\0',     U'\x1F',
+                                             U'\x7F', U'é', U'€',  U'😀', U'\U0010FFFF', U'\uFFFF', U' '};
         std::string out;
         for (std::size_t n = pick(12); n > 0; --n) {
-            const char32_t c = pick(3) == 0 ? kPool[pick(std::size(kPool))]
-                                            : static_cast<char32_t>(0x20 + pick(0x5F));
+            const char32_t c = pick(3) == 0 ? kPool[pick(std::size(kPool))] : static_cast<char32_t>(0x20 + pick(0x5F));
             append_utf8(out, c);
         }
         return out;

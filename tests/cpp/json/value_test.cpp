@@ -6,8 +6,8 @@
 #include <compare>
 #include <iterator>
 #include <map>
-#include <random>
 #include <new>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -54,9 +54,21 @@ TEST(JsonObjectMembers, SortAndKeepTheLastOfRepeatedKeys) {
 // with zero and high bytes: the object is the map of their keys, last wins.
 TEST(JsonObjectMembers, AnyMembersMakeTheMapOfTheirKeys) {
     using namespace std::string_literals;
-    const std::vector<std::string> keys = {"",          "a",         "a\0"s,       "a\0b"s,     "abcdefg",
-                                           "abcdefgh",  "abcdefgh\0"s, "abcdefgh1", "abcdefgi",  "abcdefghijklmnopq",
-                                           "abcdefghijklmnopr", "\xFF", "\xC3\xA9", "b",        "query"};
+    const std::vector<std::string> keys = {"",
+                                           "a",
+                                           "a\0"s,
+                                           "a\0b"s,
+                                           "abcdefg",
+                                           "abcdefgh",
+                                           "abcdefgh\0"s,
+                                           "abcdefgh1",
+                                           "abcdefgi",
+                                           "abcdefghijklmnopq",
+                                           "abcdefghijklmnopr",
+                                           "\xFF",
+                                           "\xC3\xA9",
+                                           "b",
+                                           "query"};
     std::mt19937 random(11);
     for (int round = 0; round < 2000; ++round) {
         const int count = std::uniform_int_distribution(0, round % 2 == 0 ? 16 : 40)(random);
@@ -97,8 +109,7 @@ TEST(JsonValueEquality, TellsKindsAndSignedZeroApart) {
     EXPECT_EQ(JsonValue(std::int64_t{3}), JsonValue(std::uint64_t{3}));
     EXPECT_EQ(JsonValue(std::int64_t{3}).kind(), JsonKind::unsigned_integer);
     EXPECT_NE(JsonValue(JsonArray{}), JsonValue(JsonObject{}));
-    EXPECT_EQ(JsonValue(JsonObject{{"a", JsonArray{1, "x"}}}),
-              JsonValue(JsonObject{{"a", JsonArray{1, "x"}}}));
+    EXPECT_EQ(JsonValue(JsonObject{{"a", JsonArray{1, "x"}}}), JsonValue(JsonObject{{"a", JsonArray{1, "x"}}}));
 }
 
 // ---------------------------------------------------------------------------
@@ -141,8 +152,8 @@ TEST(JsonStrings, HoldTheirTextOnEitherSideOfTheInlineLimit) {
 }
 
 TEST(JsonStrings, CompareByBytes) {
-    const std::vector<std::string> texts = {"", "a", "ab", "b", std::string(15, 'z'), std::string(16, 'z'),
-                                            std::string(1, '\0'), "\xC3\xA9", "\xFF"};
+    const std::vector<std::string> texts = {
+        "", "a", "ab", "b", std::string(15, 'z'), std::string(16, 'z'), std::string(1, '\0'), "\xC3\xA9", "\xFF"};
     for (const std::string& a : texts) {
         for (const std::string& b : texts) {
             EXPECT_EQ(JsonString(a) == JsonString(b), a == b);
@@ -204,8 +215,9 @@ TEST(JsonArrays, GrowKeepingEveryElement) {
     JsonArray array;
     std::vector<JsonValue> expected;
     for (int i = 0; i < 100; ++i) {
-        JsonValue value = i % 3 == 0 ? JsonValue(std::string(static_cast<std::size_t>(i), 'q'))
-                                     : i % 3 == 1 ? JsonValue(JsonArray{i}) : JsonValue(i);
+        JsonValue value = i % 3 == 0   ? JsonValue(std::string(static_cast<std::size_t>(i), 'q'))
+                          : i % 3 == 1 ? JsonValue(JsonArray{i})
+                                       : JsonValue(i);
         expected.push_back(value);
         array.push_back(std::move(value));
     }

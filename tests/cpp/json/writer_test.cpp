@@ -66,9 +66,8 @@ TEST(WriterStrings, EscapesAtEveryOffset) {
                 std::string text(length, 'a');
                 text[at] = c;
                 const std::string expected = string_text(std::string(1, c));
-                EXPECT_EQ(string_text(text),
-                          "\"" + std::string(at, 'a') + expected.substr(1, expected.size() - 2) +
-                              std::string(length - at - 1, 'a') + "\"")
+                EXPECT_EQ(string_text(text), "\"" + std::string(at, 'a') + expected.substr(1, expected.size() - 2) +
+                                                 std::string(length - at - 1, 'a') + "\"")
                     << "length " << length << " at " << at << " byte " << int(c);
             }
         }
@@ -161,52 +160,34 @@ void PrintTo(const DoubleCase& c, std::ostream* os) { *os << c.text; }
 
 class WriterDoubles : public testing::TestWithParam<DoubleCase> {};
 
-TEST_P(WriterDoubles, UseTheShortestDigitsInTheirLayout) {
-    EXPECT_EQ(double_text(GetParam().value), GetParam().text);
-}
+TEST_P(WriterDoubles, UseTheShortestDigitsInTheirLayout) { EXPECT_EQ(double_text(GetParam().value), GetParam().text); }
 
-INSTANTIATE_TEST_SUITE_P(Integral, WriterDoubles, testing::Values(
-    DoubleCase{2.0, "2.0"},
-    DoubleCase{100.0, "100.0"},
-    DoubleCase{-7.0, "-7.0"},
-    DoubleCase{123456789.0, "123456789.0"},
-    DoubleCase{9007199254740991.0, "9007199254740991.0"},
-    DoubleCase{9007199254740992.0, "9007199254740992.0"},
-    DoubleCase{-9007199254740994.0, "-9007199254740994.0"},
-    DoubleCase{1e15, "1000000000000000.0"},
-    DoubleCase{1.5e15, "1500000000000000.0"},
-    DoubleCase{9999999999999998.0, "9999999999999998.0"},
-    DoubleCase{1e16, "1e+16"},
-    DoubleCase{1.5e16, "1.5e+16"},
-    DoubleCase{1e21, "1e+21"},
-    DoubleCase{18446744073709551616.0, "1.8446744073709552e+19"},
-    DoubleCase{1e100, "1e+100"},
-    DoubleCase{std::numeric_limits<double>::max(), "1.7976931348623157e+308"}));
+INSTANTIATE_TEST_SUITE_P(
+    Integral, WriterDoubles,
+    testing::Values(DoubleCase{2.0, "2.0"}, DoubleCase{100.0, "100.0"}, DoubleCase{-7.0, "-7.0"},
+                    DoubleCase{123456789.0, "123456789.0"}, DoubleCase{9007199254740991.0, "9007199254740991.0"},
+                    DoubleCase{9007199254740992.0, "9007199254740992.0"},
+                    DoubleCase{-9007199254740994.0, "-9007199254740994.0"}, DoubleCase{1e15, "1000000000000000.0"},
+                    DoubleCase{1.5e15, "1500000000000000.0"}, DoubleCase{9999999999999998.0, "9999999999999998.0"},
+                    DoubleCase{1e16, "1e+16"}, DoubleCase{1.5e16, "1.5e+16"}, DoubleCase{1e21, "1e+21"},
+                    DoubleCase{18446744073709551616.0, "1.8446744073709552e+19"}, DoubleCase{1e100, "1e+100"},
+                    DoubleCase{std::numeric_limits<double>::max(), "1.7976931348623157e+308"}));
 
-INSTANTIATE_TEST_SUITE_P(Fractional, WriterDoubles, testing::Values(
-    DoubleCase{123.456, "123.456"},
-    DoubleCase{1.5, "1.5"},
-    DoubleCase{-1.5, "-1.5"},
-    DoubleCase{1000000000000000.5, "1000000000000000.5"},
-    DoubleCase{0.5, "0.5"},
-    DoubleCase{0.1, "0.1"},
-    DoubleCase{0.0001, "0.0001"},
-    DoubleCase{0.00001, "0.00001"},
-    DoubleCase{1.2345e-5, "0.000012345"},
-    DoubleCase{-0.00025, "-0.00025"},
-    DoubleCase{0.000001, "1e-6"},
-    DoubleCase{1.5e-7, "1.5e-7"},
-    DoubleCase{2.5e-6, "2.5e-6"},
-    DoubleCase{-1.25e-100, "-1.25e-100"},
-    DoubleCase{5e-324, "5e-324"},
-    DoubleCase{2.2250738585072014e-308, "2.2250738585072014e-308"}));
+INSTANTIATE_TEST_SUITE_P(Fractional, WriterDoubles,
+                         testing::Values(DoubleCase{123.456, "123.456"}, DoubleCase{1.5, "1.5"},
+                                         DoubleCase{-1.5, "-1.5"}, DoubleCase{1000000000000000.5, "1000000000000000.5"},
+                                         DoubleCase{0.5, "0.5"}, DoubleCase{0.1, "0.1"}, DoubleCase{0.0001, "0.0001"},
+                                         DoubleCase{0.00001, "0.00001"}, DoubleCase{1.2345e-5, "0.000012345"},
+                                         DoubleCase{-0.00025, "-0.00025"}, DoubleCase{0.000001, "1e-6"},
+                                         DoubleCase{1.5e-7, "1.5e-7"}, DoubleCase{2.5e-6, "2.5e-6"},
+                                         DoubleCase{-1.25e-100, "-1.25e-100"}, DoubleCase{5e-324, "5e-324"},
+                                         DoubleCase{2.2250738585072014e-308, "2.2250738585072014e-308"}));
 
-INSTANTIATE_TEST_SUITE_P(Special, WriterDoubles, testing::Values(
-    DoubleCase{0.0, "0.0"},
-    DoubleCase{-0.0, "-0.0"},
-    DoubleCase{std::numeric_limits<double>::infinity(), "null"},
-    DoubleCase{-std::numeric_limits<double>::infinity(), "null"},
-    DoubleCase{std::numeric_limits<double>::quiet_NaN(), "null"}));
+INSTANTIATE_TEST_SUITE_P(Special, WriterDoubles,
+                         testing::Values(DoubleCase{0.0, "0.0"}, DoubleCase{-0.0, "-0.0"},
+                                         DoubleCase{std::numeric_limits<double>::infinity(), "null"},
+                                         DoubleCase{-std::numeric_limits<double>::infinity(), "null"},
+                                         DoubleCase{std::numeric_limits<double>::quiet_NaN(), "null"}));
 
 // ---------------------------------------------------------------------------
 // Whole values.
@@ -217,8 +198,7 @@ TEST(WriterValues, WritesCompactTextInKeyOrder) {
         {"a", "x\"y"},
         {"é", JsonObject{{"z", 1}, {"y", JsonArray{JsonArray{}}}}},
     };
-    EXPECT_EQ(to_json_text(value),
-              R"({"a":"x\"y","b":[1,-2,2.0,null,true,false,{},[]],"é":{"y":[[]],"z":1}})");
+    EXPECT_EQ(to_json_text(value), R"({"a":"x\"y","b":[1,-2,2.0,null,true,false,{},[]],"é":{"y":[[]],"z":1}})");
 }
 
 TEST(WriterValues, AppendsToTheTextGiven) {
@@ -234,9 +214,18 @@ TEST(WriterValues, WritesLargeValuesWhole) {
     for (int i = 0; i < 20000; ++i) {
         if (i > 0) expected += ',';
         switch (i % 4) {
-            case 0: array.emplace_back(i); expected += std::to_string(i); break;
-            case 1: array.emplace_back(-i); expected += std::to_string(-i); break;
-            case 2: array.emplace_back(i + 0.5); expected += std::to_string(i) + ".5"; break;
+            case 0:
+                array.emplace_back(i);
+                expected += std::to_string(i);
+                break;
+            case 1:
+                array.emplace_back(-i);
+                expected += std::to_string(-i);
+                break;
+            case 2:
+                array.emplace_back(i + 0.5);
+                expected += std::to_string(i) + ".5";
+                break;
             default: array.emplace_back(std::string(i % 40, 'x')); expected += '"' + std::string(i % 40, 'x') + '"';
         }
     }

@@ -50,7 +50,7 @@ TEST(GraphqlFieldParser, Operations) {
         {Op::name, "9x", "expected GraphQL name, found 9", 0},
         {Op::name, " \vname", "expected GraphQL name, found \v", 1},
         {Op::name, "\xEF\xBB\xBFname", "expected GraphQL name, found ï", 0},  // byte-order mark
-        {Op::name, "\xC2\xA0x", "expected GraphQL name, found Â", 0},        // no-break space
+        {Op::name, "\xC2\xA0x", "expected GraphQL name, found Â", 0},         // no-break space
         {Op::name, "\xFF", "expected GraphQL name, found ÿ", 0},
 
         {Op::expect_colon, " , :x", "ok", 4},
@@ -113,8 +113,8 @@ TEST(GraphqlFieldParser, Operations) {
         {Op::value, "[\"ab\\\"]", "unterminated GraphQL string literal", 7},
         // Line and column count within the literal, not within the query.
         {Op::value, R"([1, "a\qb"])", "invalid GraphQL string literal: invalid escape at line 1 column 4", 10},
-        {Op::value, R"("\u{41}")",
-         "invalid GraphQL string literal: unexpected end of hex escape at line 1 column 4", 8},
+        {Op::value, R"("\u{41}")", "invalid GraphQL string literal: unexpected end of hex escape at line 1 column 4",
+         8},
         {Op::value, "\"a\n\"",
          "invalid GraphQL string literal: control character (\\u0000-\\u001F) found while parsing a string "
          "at line 1 column 3",

@@ -41,8 +41,8 @@ TEST(Literals, IntegersOfEveryLengthReadAsTheReaderReadsThem) {
 }
 
 TEST(Literals, StringsReadAsTheReaderReadsThem) {
-    for (const char* literal : {R"("")", R"("plain text 123 ~!@")", "\"tab\there\"", "\"del\x7f\"",
-                                "\"caf\xC3\xA9\"", R"("esc\"aped\\")", R"("\u00e9")", "\"nul\x01\""})
+    for (const char* literal : {R"("")", R"("plain text 123 ~!@")", "\"tab\there\"", "\"del\x7f\"", "\"caf\xC3\xA9\"",
+                                R"("esc\"aped\\")", R"("\u00e9")", "\"nul\x01\""})
         expect_same_as_reader(literal);
 }
 

@@ -51,8 +51,8 @@ TEST(ParseTopLevelFields, TakingVariablesGivesWhatCopyingGives) {
                                      {"b", json::JsonObject{{"deep", json::JsonArray{json::JsonArray{}}}}},
                                      {"c", "text"}};
     const std::vector<std::string> pieces = {
-        "f(x: $a)", "f(x: $b, y: $a)", "g(x: [$a, {k: $c}])", "f(x: $ a)", "f(x: $\n# c\n b)",
-        "f(s: \"$a $b\")", "# $a $c\n", "f @d(x: $a)", "f { g(x: $b) }", "h(x: \"$\")", "f(x: $c)",
+        "f(x: $a)",  "f(x: $b, y: $a)", "g(x: [$a, {k: $c}])", "f(x: $ a)",   "f(x: $\n# c\n b)", "f(s: \"$a $b\")",
+        "# $a $c\n", "f @d(x: $a)",     "f { g(x: $b) }",      "h(x: \"$\")", "f(x: $c)",
     };
     std::mt19937 random(11);
     for (int round = 0; round < 400; ++round) {
@@ -66,7 +66,8 @@ TEST(ParseTopLevelFields, TakingVariablesGivesWhatCopyingGives) {
         std::string text = taken ? "" : "error: " + taken.error();
         if (taken) {
             for (const auto& field : *taken)
-                text += std::string(field.alias) + "/" + std::string(field.name) + json::to_json_text(field.arguments) + " ";
+                text += std::string(field.alias) + "/" + std::string(field.name) + json::to_json_text(field.arguments) +
+                        " ";
         }
         EXPECT_EQ(text, copied) << query;
     }
