@@ -1,0 +1,31 @@
+"""What the package knows of one tool beyond the engine's catalogue record.
+
+The engine keeps a tool's server, name, description and read-only flag; the
+host package keeps the rest that tools declare (their input and output JSON
+schemas), for the generated GraphQL schema and for documentation.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+__all__ = ["ToolSpec"]
+
+
+@dataclass(frozen=True, slots=True)
+class ToolSpec:
+    """One tool as the package describes it, in catalogue order.
+
+    `server` is the server's configured name and `name` the tool's own name;
+    `field` is the GraphQL field that the engine gives the tool.
+    """
+
+    server: str
+    name: str
+    field: str
+    description: str
+    read_only: bool
+    input_schema: Mapping[str, Any] | None = None
+    output_schema: Mapping[str, Any] | None = None
