@@ -10,6 +10,8 @@ from importlib import resources as _resources
 from zarn._graphql import SchemaEngine, graphql_stub
 from zarn.host import Fallback, Handler, RawJson, ToolCall, ToolHost
 
+__version__ = "0.1.0"
+
 __all__ = [
     "Fallback",
     "Handler",

@@ -8,13 +8,15 @@ error) and 2 for bad usage.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
+import logging
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 
 from zarn import SchemaEngine, ToolHost, sample_catalogue
-from zarn.demo import demo_handlers
+from zarn.demo import DEMO_QUERY, demo_handlers
 
 PROG = "python -m zarn"
 
@@ -26,7 +28,10 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="example: python -m zarn --demo --pretty '{ servers { name } files_search(query: \"docs\") }'",
     )
     parser.add_argument(
-        "query", nargs="?", default="-", help='the GraphQL query; read from standard input when left out or "-"'
+        "query",
+        nargs="?",
+        help='the GraphQL query; "-" reads it from standard input, as leaving it out does when standard input '
+        "is not a terminal (with --demo and no query: a demonstration query)",
     )
     parser.add_argument(
         "-c",
@@ -35,14 +40,44 @@ def build_parser() -> argparse.ArgumentParser:
         type=Path,
         help="catalogue JSON file (default: the sample catalogue that ships with zarn)",
     )
-    parser.add_argument("--variables", metavar="JSON", help="the query's variables, a JSON object")
+    parser.add_argument("--variables", metavar="JSON", help="the query's variables, a JSON object (null: none)")
     parser.add_argument("--pretty", action="store_true", help="indent the response document")
+    parser.add_argument(
+        "-v", "--verbose", action="store_true", help="log more, with the traceback of every tool that fails"
+    )
     parser.add_argument(
         "--demo",
         action="store_true",
         help="answer tool calls with the sample handlers (for the sample catalogue's tools) instead of placeholders",
     )
     return parser
+
+
+class _Formatter(logging.Formatter):
+    """One line a record; tracebacks only when asked for."""
+
+    def __init__(self, tracebacks: bool) -> None:
+        super().__init__(f"{PROG}: %(name)s: %(message)s")
+        self._tracebacks = tracebacks
+
+    def formatException(self, ei: logging._SysExcInfoType) -> str:
+        return super().formatException(ei) if self._tracebacks else ""
+
+
+@contextlib.contextmanager
+def logging_to_stderr(verbose: bool) -> Iterator[None]:
+    """The package's log on standard error while the command runs."""
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_Formatter(tracebacks=verbose))
+    logger = logging.getLogger("zarn")
+    level = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO if verbose else logging.WARNING)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(level)
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -58,17 +93,15 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     except ValueError as error:
         parser.error(str(error))
 
-    query: str = args.query
-    if query == "-":
-        if sys.stdin is None or sys.stdin.isatty():
-            parser.error("no query: give it as an argument or on standard input")
-        query = sys.stdin.read()
+    query = read_query(args, parser)
+    # HTTP clients send null for "no variables"; so may a shell script.
+    variables = None if args.variables is not None and args.variables.strip() == "null" else args.variables
 
     if args.demo:
-        with ToolHost(engine, demo_handlers()) as host:
-            text = host.execute(query, args.variables)
+        with demo_host(engine) as host:
+            text = host.execute(query, variables)
     else:
-        text = engine.execute(query, args.variables)
+        text = engine.execute(query, variables)
 
     document = json.loads(text)
     sys.stdout.write((json.dumps(document, indent=2, ensure_ascii=False) if args.pretty else text) + "\n")
@@ -79,10 +112,39 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     return 0
 
 
+def demo_host(engine: SchemaEngine) -> ToolHost:
+    """A host with the sample handlers of the tools that the engine's catalogue has."""
+    host = ToolHost(engine)
+    handlers = demo_handlers()
+    for server, tool in host.unhandled_tools():
+        if (handler := handlers.get((server, tool))) is not None:
+            host.add_tool(server, tool, handler)
+    return host
+
+
+def read_query(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
+    query: str | None = args.query
+    if query == "-":
+        return "" if sys.stdin is None else sys.stdin.read()
+    if query is not None:
+        return query
+    # Left out, the query is read from standard input unless that is a
+    # terminal, where "-" asks for it; the demo has a query of its own.
+    interactive = sys.stdin is None or sys.stdin.isatty()
+    text = "" if interactive else sys.stdin.read()
+    if not text.strip() and args.demo and args.catalogue is None:
+        return DEMO_QUERY
+    if interactive:
+        parser.error("no query: give it as an argument or on standard input")
+    return text
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     try:
-        return run(parser.parse_args(argv), parser)
+        args = parser.parse_args(argv)
+        with logging_to_stderr(args.verbose):
+            return run(args, parser)
     except SystemExit as stop:  # argparse reports bad usage (and --help) this way
         return stop.code if isinstance(stop.code, int) else 0 if stop.code is None else 2
 
