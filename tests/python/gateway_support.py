@@ -1,0 +1,54 @@
+"""Helpers for the gateway's suites: the test servers and counts of what a process holds."""
+
+import os
+import shutil
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+FAULT_SERVER = ROOT / "tests" / "servers" / "fault_server.py"
+PACKAGES = ROOT / "tests" / "servers" / "node_modules" / "@modelcontextprotocol"
+
+
+def fault(*options: str, timeout: float | None = None, **entry: Any) -> dict[str, Any]:
+    """A configuration entry for the fault-injecting server."""
+    config: dict[str, Any] = {"command": sys.executable, "args": [str(FAULT_SERVER), *options], **entry}
+    if timeout is not None:
+        config["timeout"] = timeout
+    return config
+
+
+def public_server(package: str) -> str:
+    """The entry script of an installed public server; skips (or fails under ZARN_REQUIRE_SERVERS=1) without it."""
+    script = PACKAGES / package / "dist" / "index.js"
+    missing = None if script.is_file() else f"{script.relative_to(ROOT)} is not installed (npm ci in tests/servers)"
+    if missing is None and shutil.which("node") is None:
+        missing = "node is not on PATH"
+    if missing is not None:
+        if os.environ.get("ZARN_REQUIRE_SERVERS") == "1":
+            pytest.fail(f"ZARN_REQUIRE_SERVERS=1, but {missing}")
+        pytest.skip(f"public tool servers unavailable: {missing}")
+    return str(script)
+
+
+def children() -> set[int]:
+    """Process ids whose parent is this process, zombies included."""
+    found = set()
+    me = str(os.getpid())
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if fields[1] == me:
+                found.add(int(entry))
+    return found
+
+
+def open_fds() -> int:
+    return len(os.listdir("/proc/self/fd"))
