@@ -9,12 +9,14 @@ from __future__ import annotations
 
 import argparse
 import json
+import logging
 import sys
 from collections.abc import Sequence
 from pathlib import Path
 
 from zarn import SchemaEngine, ToolHost, sample_catalogue
 from zarn.demo import demo_handlers
+from zarn.gateway import ConfigError, Gateway, ServerStartError
 
 PROG = "python -m zarn"
 
@@ -42,10 +44,71 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="answer tool calls with the sample handlers (for the sample catalogue's tools) instead of placeholders",
     )
+    parser.add_argument(
+        "--servers",
+        metavar="FILE",
+        type=Path,
+        help='tool server configuration ("mcpServers" JSON): run the query against these servers',
+    )
+    parser.add_argument(
+        "--list", action="store_true", help="with --servers: print the fields of the servers' tools instead of a query"
+    )
     return parser
 
 
+def run_servers(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    """Start the configured servers, then list their fields or run the query against them."""
+    if args.catalogue is not None or args.demo:
+        parser.error("--servers cannot be combined with --catalogue or --demo")
+    logging.basicConfig(format=f"{PROG}: %(message)s", level=logging.WARNING)
+    try:
+        gateway = Gateway.from_config(args.servers)
+    except ConfigError as error:
+        sys.stderr.write(f"{PROG}: {error}\n")
+        return 2
+    query = None if args.list else read_query(args, parser)
+    try:
+        gateway.start()
+    except ServerStartError as error:
+        sys.stderr.write(f"{PROG}: {error}\n")
+        return 2
+    try:
+        if query is None:
+            for spec in gateway.tools:
+                flag = "read-only" if spec.read_only else "not read-only"
+                sys.stdout.write(f"{spec.field}\t{spec.server}\t{spec.name}\t{flag}\n")
+            for collision in gateway.collisions:
+                sys.stdout.write(f"collision: {collision}\n")
+            return 0
+        return report(gateway.execute(query, args.variables), args)
+    finally:
+        gateway.close()
+
+
+def read_query(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str:
+    query: str = args.query
+    if query == "-":
+        if sys.stdin is None or sys.stdin.isatty():
+            parser.error("no query: give it as an argument or on standard input")
+        query = sys.stdin.read()
+    return query
+
+
+def report(text: str, args: argparse.Namespace) -> int:
+    document = json.loads(text)
+    sys.stdout.write((json.dumps(document, indent=2, ensure_ascii=False) if args.pretty else text) + "\n")
+    if document["data"] is None:
+        for entry in document["errors"]:
+            sys.stderr.write(f"{PROG}: {entry['message']}\n")
+        return 1
+    return 0
+
+
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if args.servers is not None:
+        return run_servers(args, parser)
+    if args.list:
+        parser.error("--list needs --servers")
     if args.catalogue is None:
         catalogue = sample_catalogue()
     else:

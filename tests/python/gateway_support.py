@@ -2,7 +2,10 @@
 
 import os
 import shutil
+import socket
+import subprocess
 import sys
+import time
 from pathlib import Path
 from typing import Any
 
@@ -52,3 +55,41 @@ def children() -> set[int]:
 
 def open_fds() -> int:
     return len(os.listdir("/proc/self/fd"))
+
+
+class HttpServer:
+    """The everything server in its streamable HTTP mode on a loopback port, restartable on that port."""
+
+    def __init__(self, script: str) -> None:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.url = f"http://127.0.0.1:{self.port}/mcp"
+        self._script = script
+        self._process: subprocess.Popen[bytes] | None = None
+
+    def start(self) -> None:
+        env = dict(os.environ, PORT=str(self.port))
+        self._process = subprocess.Popen(
+            ["node", self._script, "streamableHttp"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                if time.monotonic() > deadline or self._process.poll() is not None:
+                    self.stop()
+                    raise RuntimeError("the HTTP tool server did not start") from None
+                time.sleep(0.05)
+
+    @property
+    def pid(self) -> int | None:
+        return None if self._process is None else self._process.pid
+
+    def stop(self) -> None:
+        if self._process is not None:
+            self._process.terminate()
+            self._process.wait(10)
+            self._process = None

@@ -47,13 +47,14 @@ def test_answers_out_of_order_and_noise_between_them(gateway: Gateway, caplog: p
     data = values(
         gateway,
         """{ late: fault_sleep(seconds: 0.3, text: "late") early: fault_sleep(seconds: 0, text: "early")
-             fault_noise fault_echo(n: 1, s: "é") }""",
+             fault_noise fault_echo(n: 1, s: "é") fault_reject }""",
     )
     assert data == {
         "late": text("late"),
         "early": text("early"),
         "fault_noise": text("after the noise"),
         "fault_echo": text('{"n": 1, "s": "\\u00e9"}', json_value={"n": 1, "s": "é"}),
+        "fault_reject": text("tool server fault returned error -32000 while calling reject: rejected as asked", True),
     }
     messages = [record.getMessage() for record in caplog.records]
     assert "ignored a line that is not JSON: b'this line is not JSON'" in messages
@@ -175,9 +176,7 @@ def test_a_server_that_keeps_dying_is_reported_unavailable(tmp_path: Path) -> No
         ),
     ],
 )
-def test_a_server_that_cannot_start_fails_start_or_is_skipped(
-    entry: dict[str, Any], message: str, caplog: pytest.LogCaptureFixture
-) -> None:
+def test_a_server_that_cannot_start_fails_start(entry: dict[str, Any], message: str) -> None:
     before = children()
     servers = {"good": _stdio(fault()), "bad": _stdio(entry)}
     with pytest.raises(ServerStartError) as caught:
@@ -185,9 +184,15 @@ def test_a_server_that_cannot_start_fails_start_or_is_skipped(
     assert str(caught.value) == message and caught.value.failures == {"bad": message}
     assert children() == before
 
-    with Gateway(servers, start_timeout=1, skip_failed=True) as gateway:
+
+def test_skip_failed_goes_on_without_the_server(caplog: pytest.LogCaptureFixture) -> None:
+    message = (
+        "tool server bad exited with status 4; its standard error ends:\n    fault server: exiting at once as asked"
+    )
+    servers = {"good": _stdio(fault()), "bad": _stdio(fault("--exit-at-once", "4"))}
+    with Gateway(servers, skip_failed=True) as gateway:
         assert gateway.skipped == {"bad": message}
-        assert [spec.server for spec in gateway.tools] == ["good"] * 11
+        assert [spec.server for spec in gateway.tools] == ["good"] * 12
         assert values(gateway, "{ good_echo }")["good_echo"]["json"] == {}
     assert f"{message}\nThe gateway goes on without it." in caplog.messages
 

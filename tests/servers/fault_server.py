@@ -14,7 +14,8 @@ answer for an unknown id and a list of non-objects before its answer), big
 and answers with their answers), flood (writes `bytes` to stderr first), hang
 (never answers), cancelled (the request ids the client cancelled so far),
 crash (exits with `status`), sleep (answers `text` after `seconds`), changed
-(adds a tool "extra" and says its tool list changed), pid (its process id).
+(adds a tool "extra" and says its tool list changed), pid (its process id),
+reject (a JSON-RPC error).
 """
 
 import json
@@ -40,6 +41,7 @@ TOOLS = [
     {"name": "sleep"},
     {"name": "changed"},
     {"name": "pid", "annotations": {"readOnlyHint": True}},
+    {"name": "reject"},
 ]
 for tool in TOOLS:
     tool["inputSchema"] = {"type": "object"}
@@ -102,6 +104,8 @@ def call(request_id: object, name: str, arguments: dict[str, object]) -> None:
         TOOLS.append({"name": "extra", "inputSchema": {"type": "object"}})
         send({"jsonrpc": "2.0", "method": "notifications/tools/list_changed"})
         answer(request_id, text("changed"))
+    elif name == "reject":
+        send({"jsonrpc": "2.0", "id": request_id, "error": {"code": -32000, "message": "rejected as asked"}})
     elif name == "pid":
         answer(request_id, {"content": [], "structuredContent": {"pid": os.getpid()}})
     else:

@@ -21,8 +21,7 @@ from zarn.gateway.client import ProtocolClient, RpcError
 from zarn.gateway.config import ServerConfig, StdioServerConfig
 from zarn.gateway.results import error_value, field_value
 from zarn.gateway.stdio import StdioTransport
-from zarn.gateway.streamable_http import SessionExpired, StreamableHttpTransport
-from zarn.gateway.transport import MAX_MESSAGE_SIZE, Transport, TransportError
+from zarn.gateway.transport import MAX_MESSAGE_SIZE, SessionExpired, Transport, TransportError
 
 __all__ = ["ServerStartError", "ServerStatus", "ToolServer", "restart_delay"]
 
@@ -253,6 +252,11 @@ class ToolServer:
         if isinstance(self.config, StdioServerConfig):
             transport = StdioTransport(self.name, self.config, max_message_size=self._limit, shutdown_grace=self._grace)
         else:
+            try:
+                # httpx is needed only by servers reached over HTTP.
+                from zarn.gateway.streamable_http import StreamableHttpTransport
+            except ImportError as error:
+                raise TransportError(f"needs httpx for its HTTP transport ({error})") from None
             transport = StreamableHttpTransport(
                 self.name, self.config, max_message_size=self._limit, connect_timeout=self._start_timeout
             )

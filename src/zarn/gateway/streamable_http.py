@@ -25,6 +25,7 @@ from zarn.gateway.config import HttpServerConfig
 from zarn.gateway.transport import (
     MAX_MESSAGE_SIZE,
     Receiver,
+    SessionExpired,
     Transport,
     TransportError,
     decode_message,
@@ -32,16 +33,12 @@ from zarn.gateway.transport import (
     size_text,
 )
 
-__all__ = ["SessionExpired", "StreamableHttpTransport"]
+__all__ = ["StreamableHttpTransport"]
 
 _SESSION_HEADER: Final = "mcp-session-id"
 _VERSION_HEADER: Final = "mcp-protocol-version"
 _CLOSE_TIMEOUT: Final = 2.0
 _LINE_BREAK: Final = re.compile("\r\n|\r|\n")
-
-
-class SessionExpired(TransportError):
-    """The server no longer knows the session (HTTP 404); a new one must be initialised."""
 
 
 class StreamableHttpTransport(Transport):
@@ -131,15 +128,18 @@ class StreamableHttpTransport(Transport):
         status = response.status_code
         if status < 400:
             return
-        if status == 404 and self._session_id is not None:
-            self._lose("ended its session")
-            raise SessionExpired("ended its session")
         body = b""
         async for chunk in response.aiter_bytes():
             body += chunk
             if len(body) > 300:
                 break
         text = body[:300].decode("utf-8", "replace").strip()
+        # The protocol says 404 for a session the server no longer knows; many
+        # servers built on the reference SDK's examples answer 400 "No valid
+        # session ID provided" instead (after a restart, say).
+        if self._session_id is not None and (status == 404 or (status == 400 and "session" in text.lower())):
+            self._lose("ended its session")
+            raise SessionExpired("ended its session")
         raise TransportError(f"answered HTTP {status} {response.reason_phrase}" + (f": {text}" if text else ""))
 
     async def _read_answer(self, response: httpx.Response, request_id: Any) -> bool:
@@ -160,6 +160,8 @@ class StreamableHttpTransport(Transport):
         raise TransportError(f"answered with content type {kind!r}, neither JSON nor an event stream")
 
     def _deliver(self, data: bytes | str, request_id: Any) -> bool:
+        if not data.strip():
+            return False  # an event that only primes a reconnection carries no message
         try:
             message = decode_message(data)
         except ValueError:

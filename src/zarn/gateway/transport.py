@@ -17,6 +17,7 @@ from typing import Any, Final, Protocol
 __all__ = [
     "MAX_MESSAGE_SIZE",
     "Receiver",
+    "SessionExpired",
     "Transport",
     "TransportError",
     "decode_message",
@@ -32,6 +33,10 @@ MAX_MESSAGE_SIZE: Final = 64 * 1024 * 1024
 
 class TransportError(Exception):
     """The connection failed; the message completes "tool server NAME ..."."""
+
+
+class SessionExpired(TransportError):
+    """The server no longer knows the session (HTTP 404); a new one must be initialised."""
 
 
 class Receiver(Protocol):
