@@ -60,6 +60,7 @@ def test_answers_out_of_order_and_noise_between_them(gateway: Gateway, caplog: p
     assert "ignored a line that is not JSON: b'this line is not JSON'" in messages
     assert "ignored an answer for unknown request id 987654" in messages
     assert "ignored a message that is not a JSON object: 1" in messages
+    assert "ignored a line that is not JSON: b'" + "[" * 200 + "'" in messages
 
 
 def test_server_requests_are_answered_or_refused(gateway: Gateway) -> None:

@@ -75,6 +75,7 @@ def call(request_id: object, name: str, arguments: dict[str, object]) -> None:
         raw("this line is not JSON")
         send({"jsonrpc": "2.0", "id": 987654, "result": {"content": []}})
         raw("[1, 2]")
+        raw("[" * 100000 + "]" * 100000)
         answer(request_id, text("after the noise"))
     elif name == "big":
         answer(request_id, text("x" * int(arguments["size"])))

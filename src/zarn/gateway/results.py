@@ -15,9 +15,12 @@ from __future__ import annotations
 
 import json
 from collections.abc import Mapping
-from typing import Any, NoReturn
+from typing import Any, Final, NoReturn
 
 __all__ = ["error_value", "field_value"]
+
+# Made once: json.dumps with options builds a new encoder on every call.
+_ENCODE: Final = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
 
 
 def field_value(result: Any) -> str:
@@ -58,7 +61,7 @@ def error_value(text: str) -> str:
 
 
 def _dumps(value: Any) -> str:
-    text = json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+    text = _ENCODE(value)
     if not text.isascii() and not _utf8(text):
         # A lone surrogate (from a "\ud800" escape) has no UTF-8 form, and the
         # engine refuses its escape too: it becomes U+FFFD.

@@ -242,7 +242,11 @@ class StdioTransport(Transport):
             self._log.warning("ignored a line that is not JSON: %r", bytes(line[:200]))
             return
         assert self._receiver is not None
-        self._receiver.message_received(message)
+        try:
+            self._receiver.message_received(message)
+        except Exception:
+            # Nothing a server sends may stop the reading of what follows.
+            self._log.exception("failed to handle a message: %.200r", bytes(line[:200]))
 
     def _stdout_closed(self) -> None:
         self._stdout_open = False

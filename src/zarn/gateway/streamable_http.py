@@ -172,7 +172,10 @@ class StreamableHttpTransport(Transport):
             for one in (message if isinstance(message, list) else (message,))
         )
         if self._receiver is not None:
-            self._receiver.message_received(message)
+            try:
+                self._receiver.message_received(message)
+            except Exception:
+                self._log.exception("failed to handle a message: %.200r", data)
         return answered
 
     async def _events(self, response: httpx.Response) -> AsyncIterator[str]:

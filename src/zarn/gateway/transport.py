@@ -75,18 +75,26 @@ class Transport(abc.ABC):
         return []
 
 
+# Made once: json.dumps with options builds a new encoder on every call.
+_ENCODE: Final = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
+_ENCODE_ASCII: Final = json.JSONEncoder(ensure_ascii=True, allow_nan=False, separators=(",", ":")).encode
+
+
 def encode_message(message: Mapping[str, Any]) -> bytes:
     try:
-        return json.dumps(message, ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode("utf-8")
+        return _ENCODE(message).encode("utf-8")
     except UnicodeEncodeError:
         # A lone surrogate (from a "\ud800" escape in the arguments) has no
         # UTF-8 form; as an escape it is still valid JSON text.
-        return json.dumps(message, ensure_ascii=True, allow_nan=False, separators=(",", ":")).encode("ascii")
+        return _ENCODE_ASCII(message).encode("ascii")
 
 
 def decode_message(data: bytes | bytearray | str) -> Any:
-    """One message's JSON value; raises ValueError for text that is not JSON."""
-    return json.loads(data)
+    """One message's JSON value; raises ValueError for text that is not JSON (or nested past Python's limit)."""
+    try:
+        return json.loads(data)
+    except RecursionError:
+        raise ValueError("nested too deeply") from None
 
 
 def size_text(size: int) -> str:
