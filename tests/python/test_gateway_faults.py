@@ -170,6 +170,7 @@ def test_a_server_that_keeps_dying_is_reported_unavailable(tmp_path: Path) -> No
             fault(cwd="/no/such/dir"),
             "tool server bad could not be started: working directory '/no/such/dir' does not exist",
         ),
+        (fault("a\x00b"), "tool server bad could not be started: embedded null byte"),
         (
             {"url": "http://127.0.0.1:9/mcp"},
             "tool server bad could not be reached at http://127.0.0.1:9/mcp: All connection attempts failed "

@@ -47,6 +47,11 @@ class Gateway:
     `ServerStartError` naming it, unless `skip_failed` is true: then a warning
     names it and the gateway goes on without it. Closing it ends the calls in
     flight and stops every server. A gateway is started once.
+
+    `threads` is the host's service threads: its handlers only hand each call
+    to the gateway's event loop, and one thread does that with the least
+    contention. `max_message_size` bounds what one server message may be;
+    `shutdown_grace` is the seconds between the steps of stopping a server.
     """
 
     def __init__(
@@ -57,7 +62,7 @@ class Gateway:
         skip_failed: bool = False,
         max_message_size: int = MAX_MESSAGE_SIZE,
         shutdown_grace: float = 2.0,
-        threads: int = 4,
+        threads: int = 1,
     ) -> None:
         for name in servers:
             if not name.strip(WHITE_SPACE) or name != name.strip(WHITE_SPACE):

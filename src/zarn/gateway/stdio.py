@@ -113,7 +113,7 @@ class StdioTransport(Transport):
                 cwd=config.cwd,
                 start_new_session=True,
             )
-        except OSError as error:
+        except (OSError, ValueError) as error:  # ValueError: a NUL in an argument or variable
             raise TransportError(f"could not be started: {error}") from None
         self._process = process
         stdin = process.get_pipe_transport(0)
