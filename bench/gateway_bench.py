@@ -8,6 +8,9 @@ Needs the public tool servers installed in tests/servers (`make servers`) and no
    against a server process of its own, rounds alternating.
 2. One call alone the same two ways: the microseconds the gateway adds.
 3. Starting the three servers and listing their tools, together and each alone.
+4. Where the added time goes: a ToolHost answering 100 fields from a sync
+   handler and from an async one on an event loop thread (the gateway's kind),
+   with no server behind them.
 
 Every response is checked before it is timed. Figures are medians over rounds.
 """
@@ -19,6 +22,7 @@ import asyncio
 import json
 import statistics
 import sys
+import threading
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -27,7 +31,7 @@ from typing import Any
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "src"))
 
-from zarn import Gateway  # noqa: E402
+from zarn import Gateway, RawJson, SchemaEngine, ToolHost  # noqa: E402
 from zarn.gateway.client import ProtocolClient  # noqa: E402
 from zarn.gateway.config import StdioServerConfig, read_config  # noqa: E402
 from zarn.gateway.results import field_value  # noqa: E402
@@ -80,10 +84,15 @@ class Direct:
         self.loop.close()
 
 
-def timed(fn: Callable[[], Any], check: Callable[[Any], None]) -> float:
+CPU: dict[str, float] = {}  # this process's CPU seconds per path, all threads
+
+
+def timed(fn: Callable[[], Any], check: Callable[[Any], None], path: str = "") -> float:
+    cpu = time.process_time()
     start = time.perf_counter()
     result = fn()
     elapsed = time.perf_counter() - start
+    CPU[path] = CPU.get(path, 0.0) + time.process_time() - cpu
     check(result)
     return elapsed
 
@@ -111,8 +120,8 @@ def calls(rounds: int, tmp: Path) -> None:
                 direct.calls(messages)
             many_gateway, many_direct, one_gateway, one_direct = [], [], [], []
             for _ in range(rounds):
-                many_gateway.append(timed(lambda: gateway.execute(query), check_gateway))
-                many_direct.append(timed(lambda: direct.calls(messages), check_direct))
+                many_gateway.append(timed(lambda: gateway.execute(query), check_gateway, "gateway"))
+                many_direct.append(timed(lambda: direct.calls(messages), check_direct, "direct"))
             for _ in range(rounds * 5):
                 one_gateway.append(timed(lambda: gateway.execute(one_query), lambda t: None))
                 one_direct.append(timed(lambda: direct.calls(messages[:1]), lambda v: None))
@@ -120,6 +129,8 @@ def calls(rounds: int, tmp: Path) -> None:
             direct.close()
     g, d = median_ms(many_gateway), median_ms(many_direct)
     print(f"100 echo calls in flight at once: gateway {g:.2f} ms, direct {d:.2f} ms, ratio {g / d:.3f}")
+    cpu_g, cpu_d = (CPU[path] / rounds * 1e3 for path in ("gateway", "direct"))
+    print(f"  this process's CPU per 100 calls: gateway {cpu_g:.2f} ms, direct {cpu_d:.2f} ms")
     g1, d1 = median_ms(one_gateway), median_ms(one_direct)
     print(f"one echo call alone: gateway {g1 * 1e3:.0f} µs, direct {d1 * 1e3:.0f} µs, added {(g1 - d1) * 1e3:.0f} µs")
 
@@ -140,6 +151,32 @@ def startup(rounds: int, tmp: Path) -> None:
     print(f"start three servers and list their tools: {median_ms(together):.0f} ms together; alone: {each}")
 
 
+def host_hop(rounds: int) -> None:
+    catalogue = json.dumps([{"server": "e", "tools": [{"name": "echo"}]}])
+    query = "{ " + " ".join(f'e{i}: e_echo(message: "m{i}")' for i in range(100)) + " }"
+    value = RawJson('{"isError":false,"json":null,"text":"Echo: m"}')
+
+    async def answer_async(arguments: dict[str, Any]) -> RawJson:
+        return value
+
+    loop = asyncio.new_event_loop()
+    thread = threading.Thread(target=loop.run_forever, daemon=True)
+    thread.start()
+    figures = []
+    for name, handler in (("sync", lambda arguments: value), ("async", answer_async)):
+        with ToolHost(SchemaEngine(catalogue), {("e", "echo"): handler}, threads=1, loop=loop) as host:
+            for _ in range(20):
+                host.execute(query)
+            cpu = time.process_time()
+            for _ in range(rounds * 3):
+                host.execute(query)
+            figures.append(f"{name} {(time.process_time() - cpu) / (rounds * 3 * 100) * 1e6:.1f} µs")
+    loop.call_soon_threadsafe(loop.stop)
+    thread.join()
+    loop.close()
+    print("ToolHost, CPU per tool call with no server behind: " + ", ".join(figures))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=30)
@@ -149,6 +186,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as tmp:
         calls(args.rounds, Path(tmp))
         startup(max(3, args.rounds // 10), Path(tmp))
+    host_hop(args.rounds)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@ import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 from typing import Any
@@ -67,11 +68,16 @@ class HttpServer:
         self.url = f"http://127.0.0.1:{self.port}/mcp"
         self._script = script
         self._process: subprocess.Popen[bytes] | None = None
+        self._log = tempfile.TemporaryFile()  # noqa: SIM115 - what the server prints, across restarts; closed by close()
+
+    def log(self) -> str:
+        self._log.seek(0)
+        return self._log.read().decode("utf-8", "replace")
 
     def start(self) -> None:
         env = dict(os.environ, PORT=str(self.port))
         self._process = subprocess.Popen(
-            ["node", self._script, "streamableHttp"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+            ["node", self._script, "streamableHttp"], env=env, stdout=self._log, stderr=subprocess.DEVNULL
         )
         deadline = time.monotonic() + 30
         while True:
@@ -93,3 +99,7 @@ class HttpServer:
             self._process.terminate()
             self._process.wait(10)
             self._process = None
+
+    def close(self) -> None:
+        self.stop()
+        self._log.close()

@@ -57,6 +57,7 @@ def test_answers_out_of_order_and_noise_between_them(gateway: Gateway, caplog: p
         "fault_reject": text("tool server fault returned error -32000 while calling reject: rejected as asked", True),
     }
     messages = [record.getMessage() for record in caplog.records]
+    assert ("zarn.servers.fault", logging.WARNING, "db: careful") in caplog.record_tuples
     assert "ignored a line that is not JSON: b'this line is not JSON'" in messages
     assert "ignored an answer for unknown request id 987654" in messages
     assert "ignored a message that is not a JSON object: 1" in messages

@@ -22,7 +22,7 @@ def web() -> Iterator[HttpServer]:
     server = HttpServer(public_server("server-everything"))
     server.start()
     yield server
-    server.stop()
+    server.close()
 
 
 @pytest.fixture(scope="module")
@@ -183,4 +183,5 @@ def test_shutdown_with_calls_in_flight(gateway: Gateway, web: HttpServer) -> Non
     gateway.close()
     detached = {"isError": True, "json": None, "text": "CallBridge is detached"}
     assert json.loads(running.result(30))["data"] == {"a": detached, "b": detached}
+    assert "Received session termination request for session" in web.log()
     assert children() == {web.pid}

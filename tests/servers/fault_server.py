@@ -8,8 +8,8 @@ tools over two pages. Options change how it starts:
     --version VERSION       answer initialize with this protocol version
     --stubborn              stay when its input ends (with SIGTERM ignored, only SIGKILL ends it)
 
-Its tools: echo (answers its arguments as JSON text), noise (garbage lines, an
-answer for an unknown id and a list of non-objects before its answer), big
+Its tools: echo (answers its arguments as JSON text), noise (a log message, garbage
+lines, an answer for an unknown id and a list of non-objects before its answer), big
 (a text of `size` bytes), ask (sends the client a sampling request and a ping
 and answers with their answers), flood (writes `bytes` to stderr first), hang
 (never answers), cancelled (the request ids the client cancelled so far),
@@ -72,6 +72,13 @@ def call(request_id: object, name: str, arguments: dict[str, object]) -> None:
     if name == "echo":
         answer(request_id, text(json.dumps(arguments)))
     elif name == "noise":
+        send(
+            {
+                "jsonrpc": "2.0",
+                "method": "notifications/message",
+                "params": {"level": "warning", "logger": "db", "data": "careful"},
+            }
+        )
         raw("this line is not JSON")
         send({"jsonrpc": "2.0", "id": 987654, "result": {"content": []}})
         raw("[1, 2]")
