@@ -90,9 +90,25 @@ class Gateway:
         self._catalogue_text: str | None = None
 
     @classmethod
-    def from_config(cls, source: str | os.PathLike[str] | Mapping[str, Any], **options: Any) -> Gateway:
+    def from_config(
+        cls,
+        source: str | os.PathLike[str] | Mapping[str, Any],
+        *,
+        start_timeout: float = DEFAULT_START_TIMEOUT,
+        skip_failed: bool = False,
+        max_message_size: int = MAX_MESSAGE_SIZE,
+        shutdown_grace: float = 2.0,
+        threads: int = 1,
+    ) -> Gateway:
         """A gateway for the servers of a configuration file (or its parsed mapping); see `read_config`."""
-        return cls(read_config(source), **options)
+        return cls(
+            read_config(source),
+            start_timeout=start_timeout,
+            skip_failed=skip_failed,
+            max_message_size=max_message_size,
+            shutdown_grace=shutdown_grace,
+            threads=threads,
+        )
 
     # -- what it serves ---------------------------------------------------------
 
