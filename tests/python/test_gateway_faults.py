@@ -22,14 +22,8 @@ pytestmark = pytest.mark.timeout(60, method="thread")
 
 @pytest.fixture(scope="module")
 def gateway() -> Iterator[Gateway]:
-    with Gateway({"fault": _stdio(fault()), "slow": _stdio(fault(timeout=0.5))}) as running:
+    with Gateway({"fault": fault(), "slow": fault(timeout=0.5)}) as running:
         yield running
-
-
-def _stdio(entry: dict[str, Any]) -> Any:
-    from zarn.gateway.config import server_config
-
-    return server_config("test", entry)
 
 
 def values(gateway: Gateway, query: str) -> dict[str, Any]:
@@ -118,7 +112,7 @@ def test_a_changed_tool_list_is_reported(gateway: Gateway, caplog: pytest.LogCap
 
 
 def test_a_message_over_the_limit_drops_the_connection() -> None:
-    with Gateway({"fault": _stdio(fault())}, max_message_size=1 << 20) as gateway:
+    with Gateway({"fault": fault()}, max_message_size=1 << 20) as gateway:
         assert values(gateway, "{ fault_big(size: 1048000) }")["fault_big"]["text"] == "x" * 1_048_000
         assert values(gateway, "{ fault_big(size: 1048576) }")["fault_big"] == text(
             "tool server fault sent a message larger than the 1 MiB limit while calling big", True
@@ -131,7 +125,7 @@ def test_a_server_that_keeps_dying_is_reported_unavailable(tmp_path: Path) -> No
     marker = tmp_path / "started"
     script = f'if [ -e "{marker}" ]; then echo "no second life" >&2; exit 5; fi; touch "{marker}"; exec "$0" "$@"'
     entry = {"command": "sh", "args": ["-c", script, sys.executable, str(FAULT_SERVER)]}
-    with Gateway({"fault": _stdio(entry)}) as gateway:
+    with Gateway({"fault": entry}) as gateway:
         assert values(gateway, "{ fault_crash(status: 1) }")["fault_crash"]["text"] == (
             "tool server fault exited with status 1 while calling crash"
         )
@@ -181,7 +175,7 @@ def test_a_server_that_keeps_dying_is_reported_unavailable(tmp_path: Path) -> No
 )
 def test_a_server_that_cannot_start_fails_start(entry: dict[str, Any], message: str) -> None:
     before = children()
-    servers = {"good": _stdio(fault()), "bad": _stdio(entry)}
+    servers = {"good": fault(), "bad": entry}
     with pytest.raises(ServerStartError) as caught:
         Gateway(servers, start_timeout=1).start()
     assert str(caught.value) == message and caught.value.failures == {"bad": message}
@@ -192,7 +186,7 @@ def test_skip_failed_goes_on_without_the_server(caplog: pytest.LogCaptureFixture
     message = (
         "tool server bad exited with status 4; its standard error ends:\n    fault server: exiting at once as asked"
     )
-    servers = {"good": _stdio(fault()), "bad": _stdio(fault("--exit-at-once", "4"))}
+    servers = {"good": fault(), "bad": fault("--exit-at-once", "4")}
     with Gateway(servers, skip_failed=True) as gateway:
         assert gateway.skipped == {"bad": message}
         assert [spec.server for spec in gateway.tools] == ["good"] * 12
@@ -203,7 +197,7 @@ def test_skip_failed_goes_on_without_the_server(caplog: pytest.LogCaptureFixture
 def test_shutdown_ends_calls_in_flight_and_leaves_nothing_behind() -> None:
     threads, fds, before = set(threading.enumerate()), open_fds(), children()
     # The stubborn server ignores the end of its input and SIGTERM: only SIGKILL ends it.
-    servers = {"fault": _stdio(fault()), "stubborn": _stdio(fault("--stubborn"))}
+    servers = {"fault": fault(), "stubborn": fault("--stubborn")}
     gateway = Gateway(servers, shutdown_grace=0.2)
     gateway.start()
     pids = {status.pid for status in gateway.status().values()}
@@ -225,7 +219,7 @@ def test_async_face() -> None:
     import asyncio
 
     async def main() -> tuple[str, str]:
-        async with Gateway({"fault": _stdio(fault())}) as gateway:
+        async with Gateway({"fault": fault()}) as gateway:
             first, second = await asyncio.gather(
                 gateway.execute_async("{ fault_echo(a: 1) }"), gateway.execute_async("{ fault_pid }")
             )
@@ -245,7 +239,7 @@ def wait_for(condition: Any, seconds: float = 10.0) -> None:
 
 
 def test_sigkill_mid_call_reports_the_signal() -> None:
-    with Gateway({"fault": _stdio(fault())}) as gateway:
+    with Gateway({"fault": fault()}) as gateway:
         running = in_thread(lambda: gateway.execute("{ fault_hang }"))
         wait_for(lambda: gateway.status()["fault"].in_flight == 1)
         pid = gateway.status()["fault"].pid

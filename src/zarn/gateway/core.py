@@ -21,7 +21,7 @@ from typing import Any, Final, Literal, Self
 
 from zarn._graphql import SchemaEngine
 from zarn.gateway.catalogue import Collision, ListedServer, assemble, find_collisions, tool_specs
-from zarn.gateway.config import WHITE_SPACE, ServerConfig, read_config
+from zarn.gateway.config import WHITE_SPACE, ServerConfig, read_config, server_config
 from zarn.gateway.loop_thread import LoopThread
 from zarn.gateway.server import ServerStartError, ServerStatus, ToolServer
 from zarn.gateway.transport import MAX_MESSAGE_SIZE
@@ -40,6 +40,10 @@ _open_gateways: weakref.WeakSet[Gateway] = weakref.WeakSet()
 class Gateway:
     """A set of named tool servers behind one `SchemaEngine`.
 
+    `servers` maps each name to its configuration: a `StdioServerConfig`, an
+    `HttpServerConfig`, or an entry as a configuration file has it
+    (`{"command": ..., "args": [...]}`); `from_config` reads a whole file.
+
     Starting it starts and initialises every server concurrently (each within
     `start_timeout` seconds), lists their tools, assembles the catalogue, and
     builds the engine and the `ToolHost` that forwards each tool call to its
@@ -56,7 +60,7 @@ class Gateway:
 
     def __init__(
         self,
-        servers: Mapping[str, ServerConfig],
+        servers: Mapping[str, ServerConfig | Mapping[str, Any]],
         *,
         start_timeout: float = DEFAULT_START_TIMEOUT,
         skip_failed: bool = False,
@@ -64,15 +68,19 @@ class Gateway:
         shutdown_grace: float = 2.0,
         threads: int = 1,
     ) -> None:
-        for name in servers:
+        configs: dict[str, ServerConfig] = {}
+        for name, entry in servers.items():
             if not name.strip(WHITE_SPACE) or name != name.strip(WHITE_SPACE):
                 raise ValueError(f"server name {name!r} is blank or has white space around it")
+            configs[name] = entry if isinstance(entry, ServerConfig) else server_config(name, entry)
         for option, value in (("start_timeout", start_timeout), ("shutdown_grace", shutdown_grace)):
             if not math.isfinite(value) or value <= 0:
                 raise ValueError(f"Gateway {option} must be a positive number of seconds")
         if max_message_size < 1:
             raise ValueError("Gateway max_message_size must be at least 1 byte")
-        self._configs: Final = dict(servers)
+        if threads < 1:
+            raise ValueError("Gateway needs at least one service thread")
+        self._configs: Final = configs
         self._start_timeout = start_timeout
         self._skip_failed = skip_failed
         self._max_message_size = max_message_size

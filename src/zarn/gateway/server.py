@@ -235,11 +235,13 @@ class ToolServer:
                 client = await self._connect()
         except TimeoutError:
             cause = f"could not be restarted: it did not answer initialize within {self._start_timeout:g} s"
-        except (TransportError, RpcError) as error:
+        except TransportError as error:
             cause = f"could not be restarted: it {error}"
+        except RpcError as error:
+            cause = f"could not be restarted: it answered initialize with error {error.code}: {error.message}"
         else:
             self._restarts += 1
-            self._log.warning("tool server %s restarted (pid %s)", self.name, client.transport.pid)
+            self._log.info("tool server %s restarted (pid %s)", self.name, client.transport.pid)
             return client
         finally:
             self._restart_task = None
