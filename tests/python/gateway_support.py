@@ -58,6 +58,11 @@ def open_fds() -> int:
     return len(os.listdir("/proc/self/fd"))
 
 
+def os_threads() -> int:
+    """Threads of this process, those the engine starts included."""
+    return len(os.listdir("/proc/self/task"))
+
+
 class HttpServer:
     """The everything server in its streamable HTTP mode on a loopback port, restartable on that port."""
 

@@ -1,5 +1,6 @@
 """The gateway against a tool server that misbehaves on request (tests/servers/fault_server.py)."""
 
+import gc
 import json
 import logging
 import os
@@ -12,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from gateway_support import FAULT_SERVER, children, fault, open_fds
+from gateway_support import FAULT_SERVER, children, fault, open_fds, os_threads
 from support import in_thread
 
 from zarn.gateway import Gateway, ServerStartError
@@ -195,24 +196,28 @@ def test_skip_failed_goes_on_without_the_server(caplog: pytest.LogCaptureFixture
 
 
 def test_shutdown_ends_calls_in_flight_and_leaves_nothing_behind() -> None:
-    threads, fds, before = set(threading.enumerate()), open_fds(), children()
+    threads, fds, before, tasks = set(threading.enumerate()), open_fds(), children(), os_threads()
     # The stubborn server ignores the end of its input and SIGTERM: only SIGKILL ends it.
-    servers = {"fault": fault(), "stubborn": fault("--stubborn")}
-    gateway = Gateway(servers, shutdown_grace=0.2)
+    data = close_with_calls_in_flight(Gateway({"fault": fault(), "stubborn": fault("--stubborn")}, shutdown_grace=0.2))
+    assert data["fault_hang"] == data["stubborn_hang"] == text("CallBridge is detached", True)
+    assert data["fault_echo"]["json"] == {"a": 1}
+    assert children() == before
+    assert set(threading.enumerate()) <= threads  # the pytest-timeout timer may have gone meanwhile
+    assert open_fds() == fds
+    gc.collect()  # the engine's own worker threads go with it
+    assert os_threads() == tasks
+
+
+def close_with_calls_in_flight(gateway: Gateway) -> dict[str, Any]:
     gateway.start()
     pids = {status.pid for status in gateway.status().values()}
     assert pids <= children() and len(pids) == 2
     running = in_thread(lambda: gateway.execute("{ fault_hang stubborn_hang fault_echo(a: 1) }"))
     wait_for(lambda: sum(status.in_flight for status in gateway.status().values()) == 2)
     gateway.close()
-    data = json.loads(running.result(10))["data"]
-    assert data["fault_hang"] == data["stubborn_hang"] == text("CallBridge is detached", True)
-    assert data["fault_echo"]["json"] == {"a": 1}
-    assert children() == before
-    assert set(threading.enumerate()) <= threads  # the pytest-timeout timer may have gone meanwhile
-    assert open_fds() == fds
     with pytest.raises(RuntimeError, match="Gateway is closed"):
         gateway.execute("{ __typename }")
+    return json.loads(running.result(10))["data"]  # type: ignore[no-any-return]
 
 
 def test_async_face() -> None:
