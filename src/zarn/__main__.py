@@ -17,6 +17,7 @@ from pathlib import Path
 
 from zarn import SchemaEngine, ToolHost, sample_catalogue
 from zarn.demo import DEMO_QUERY, demo_handlers
+from zarn.gateway import ConfigError, Gateway, ServerStartError
 
 PROG = "python -m zarn"
 
@@ -50,6 +51,15 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="answer tool calls with the sample handlers (for the sample catalogue's tools) instead of placeholders",
     )
+    parser.add_argument(
+        "--servers",
+        metavar="FILE",
+        type=Path,
+        help='tool server configuration ("mcpServers" JSON): run the query against these servers',
+    )
+    parser.add_argument(
+        "--list", action="store_true", help="with --servers: print the fields of the servers' tools instead of a query"
+    )
     return parser
 
 
@@ -80,7 +90,39 @@ def logging_to_stderr(verbose: bool) -> Iterator[None]:
         logger.setLevel(level)
 
 
+def run_servers(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    """Start the configured servers, then list their fields or run the query against them."""
+    if args.catalogue is not None or args.demo:
+        parser.error("--servers cannot be combined with --catalogue or --demo")
+    try:
+        gateway = Gateway.from_config(args.servers)
+    except ConfigError as error:
+        sys.stderr.write(f"{PROG}: {error}\n")
+        return 2
+    query = None if args.list else read_query(args, parser)
+    try:
+        gateway.start()
+    except ServerStartError as error:
+        sys.stderr.write(f"{PROG}: {error}\n")
+        return 2
+    try:
+        if query is None:
+            for spec in gateway.tools:
+                flag = "read-only" if spec.read_only else "not read-only"
+                sys.stdout.write(f"{spec.field}\t{spec.server}\t{spec.name}\t{flag}\n")
+            for collision in gateway.collisions:
+                sys.stdout.write(f"collision: {collision}\n")
+            return 0
+        return report(gateway.execute(query, variables_of(args)), args)
+    finally:
+        gateway.close()
+
+
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if args.servers is not None:
+        return run_servers(args, parser)
+    if args.list:
+        parser.error("--list needs --servers")
     if args.catalogue is None:
         catalogue = sample_catalogue()
     else:
@@ -94,15 +136,22 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         parser.error(str(error))
 
     query = read_query(args, parser)
-    # HTTP clients send null for "no variables"; so may a shell script.
-    variables = None if args.variables is not None and args.variables.strip() == "null" else args.variables
-
     if args.demo:
         with demo_host(engine) as host:
-            text = host.execute(query, variables)
+            text = host.execute(query, variables_of(args))
     else:
-        text = engine.execute(query, variables)
+        text = engine.execute(query, variables_of(args))
+    return report(text, args)
 
+
+def variables_of(args: argparse.Namespace) -> str | None:
+    # HTTP clients send null for "no variables"; so may a shell script.
+    text: str | None = args.variables
+    return None if text is not None and text.strip() == "null" else text
+
+
+def report(text: str, args: argparse.Namespace) -> int:
+    """Print the response document; the exit status: 0 for success, 1 for an error document."""
     document = json.loads(text)
     sys.stdout.write((json.dumps(document, indent=2, ensure_ascii=False) if args.pretty else text) + "\n")
     if document["data"] is None:
