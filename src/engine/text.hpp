@@ -2,9 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "common/scratch_buffer.hpp"
 #include "engine/python.hpp"
 
 namespace zarn::engine {
@@ -47,16 +49,17 @@ private:
 
 // A UTF-8 view of a StrText for the length of a call that holds the
 // interpreter lock: the str's own storage when it is ASCII, else a converted
-// copy owned here.
+// copy owned here (in huge pages when it is large: see ScratchBuffer).
 class Utf8View {
 public:
     explicit Utf8View(const StrText& text) {
         if (text.is_ascii()) {
             view_ = text.ascii();
-        } else {
-            owned_ = text.to_utf8();
-            view_ = owned_;
+            return;
         }
+        ScratchBuffer& room = owned_.emplace(text.utf8_size());
+        text.write_utf8(room.data());
+        view_ = std::string_view(room.data(), room.size());
     }
     Utf8View(const Utf8View&) = delete;
     Utf8View& operator=(const Utf8View&) = delete;
@@ -64,7 +67,7 @@ public:
     [[nodiscard]] std::string_view get() const noexcept { return view_; }
 
 private:
-    std::string owned_;
+    std::optional<ScratchBuffer> owned_;
     std::string_view view_;
 };
 
