@@ -98,10 +98,13 @@ PyObject* new_str(std::string_view text) {
     return str;
 }
 
-// Construction shared by __new__, build and from_tool_metadata.
-PyObject* construct(PyTypeObject* type, std::optional<std::string_view> catalogue_json) {
+// Construction shared by __new__, build and from_tool_metadata. The
+// interpreter lock is held throughout, so an ASCII catalogue is read in place.
+PyObject* construct(PyTypeObject* type, const std::optional<StrText>& catalogue_json) {
     return guarded([&]() -> PyObject* {
-        auto state = execution::from_catalogue_json(catalogue_json);
+        std::optional<Utf8View> text;
+        if (catalogue_json) text.emplace(*catalogue_json);
+        auto state = execution::from_catalogue_json(text ? std::optional(text->get()) : std::nullopt);
         if (!state) {
             PyErr_SetString(PyExc_ValueError, state.error().c_str());
             return nullptr;
@@ -121,7 +124,7 @@ constexpr std::array<const char*, 1> kCatalogueParams{"catalogue_json"};
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, 1> slots{};
     if (!bind_arguments({"SchemaEngine.__new__()", kCatalogueParams, 0}, args, kwargs, slots)) return nullptr;
-    std::optional<std::string_view> text;
+    std::optional<StrText> text;
     if (!convert_optional_str(slots[0], "catalogue_json", text)) return nullptr;
     return construct(type, text);
 }
@@ -129,8 +132,8 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* build_engine(std::string_view callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 1> slots{};
     if (!bind_arguments({callable, kCatalogueParams, 1}, args, nargs, kwnames, slots)) return nullptr;
-    std::string_view text;
-    if (!convert_str(slots[0], "catalogue_json", text)) return nullptr;
+    std::optional<StrText> text;
+    if (!convert_str(slots[0], "catalogue_json", text.emplace())) return nullptr;
     PyObject* type = schema_engine_type();
     if (type == nullptr) return nullptr;
     PyObject* engine = construct(reinterpret_cast<PyTypeObject*>(type), text);
@@ -213,12 +216,14 @@ PyObject* engine_respond_tool_call(PyObject* self, PyObject* const* args, Py_ssi
         return nullptr;
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
-    std::string_view request_id;
-    std::string_view result_json;
+    StrText request_id;
+    StrText result_json;
     if (!convert_str(slots[0], "request_id", request_id) || !convert_str(slots[1], "result_json", result_json))
         return nullptr;
-    return guarded(
-        [&] { return PyBool_FromLong(borrow.state().bridge->respond(request_id, std::string(result_json))); });
+    return guarded([&] {
+        const Utf8View id(request_id);
+        return PyBool_FromLong(borrow.state().bridge->respond(id.get(), result_json.to_utf8()));
+    });
 }
 
 PyObject* engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -226,12 +231,13 @@ PyObject* engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_
     if (!bind_arguments({"SchemaEngine.fail_tool_call()", kFailParams, 2}, args, nargs, kwnames, slots)) return nullptr;
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
-    std::string_view request_id;
-    std::string_view message;
+    StrText request_id;
+    StrText message;
     if (!convert_str(slots[0], "request_id", request_id) || !convert_str(slots[1], "message", message)) return nullptr;
     return guarded([&] {
-        std::string reply = json::to_json_text(bridge::tool_error_result(message));
-        return PyBool_FromLong(borrow.state().bridge->respond(request_id, std::move(reply)));
+        const Utf8View id(request_id);
+        std::string reply = json::to_json_text(bridge::tool_error_result(Utf8View(message).get()));
+        return PyBool_FromLong(borrow.state().bridge->respond(id.get(), std::move(reply)));
     });
 }
 
@@ -242,15 +248,15 @@ PyObject* engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!bind_arguments({"SchemaEngine.execute()", kExecuteParams, 1}, args, nargs, kwnames, slots)) return nullptr;
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
-    std::string_view query_view;
-    std::optional<std::string_view> variables_view;
-    if (!convert_str(slots[0], "query", query_view) ||
-        !convert_optional_str(slots[1], "variables_json", variables_view))
+    std::optional<StrText> query_text;
+    std::optional<StrText> variables_text;
+    if (!convert_str(slots[0], "query", query_text.emplace()) ||
+        !convert_optional_str(slots[1], "variables_json", variables_text))
         return nullptr;
     return guarded([&] {
         // Owned copies: nothing may point into Python objects once the lock is gone.
-        const TextCopy query(query_view);
-        const TextCopy variables(variables_view);
+        const TextCopy query(query_text);
+        const TextCopy variables(variables_text);
         // Each thread writes its responses into one buffer, so that a small
         // response needs no allocation; a large one's room is not kept.
         constexpr std::size_t kKeptResponseBytes = 64 * 1024;
