@@ -152,39 +152,9 @@ std::vector<Catalogue::ServerSummary> Catalogue::summarise_servers() const {
     return summaries;
 }
 
-json::JsonArray Catalogue::server_summaries() const {
-    json::JsonArray entries;
-    for (const ServerSummary& summary : summarise_servers()) {
-        JsonObject entry;
-        entry.reserve(4);
-        entry.append_sorted("description", summary.description.value_or(std::string_view()));
-        entry.append_sorted("name", summary.name);
-        entry.append_sorted("readOnlyCount", summary.read_only_count);
-        entry.append_sorted("toolCount", summary.tool_count);
-        entries.emplace_back(std::move(entry));
-    }
-    return entries;
-}
-
-json::JsonArray Catalogue::search_hits() const {
-    json::JsonArray hits;
-    hits.reserve(tools_.size());
-    for (const ToolMetadata& tool : tools_) {
-        JsonObject entry;
-        entry.reserve(5);
-        entry.append_sorted("description", tool.description);
-        entry.append_sorted("field", tool.field);
-        entry.append_sorted("readOnly", tool.read_only);
-        entry.append_sorted("server", tool.server);
-        entry.append_sorted("tool", tool.tool);
-        hits.emplace_back(std::move(entry));
-    }
-    return hits;
-}
-
-// The two texts below are the lists above as write_json writes them, written
-// from the records: no tree of the lists is built, so a thread that answers
-// the first `{ servers search }` does not fill its block cache with one.
+// The two texts below are written straight from the records: no tree of the
+// lists is built, so a thread that answers the first `{ servers search }`
+// does not fill its block cache with one.
 
 const std::string& Catalogue::server_summaries_text() const {
     std::call_once(text_cache_->servers_once, [this] {

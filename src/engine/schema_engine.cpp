@@ -10,13 +10,13 @@
 #include <utility>
 
 #include "bridge/call_bridge.hpp"
+#include "bridge/envelope.hpp"
 #include "bridge/runtime.hpp"
 #include "common/stop.hpp"
 #include "common/unicode.hpp"
 #include "engine/arguments.hpp"
 #include "engine/panic.hpp"
 #include "execution/engine_state.hpp"
-#include "json/writer.hpp"
 
 namespace zarn::engine {
 namespace {
@@ -230,8 +230,7 @@ PyObject* engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_
     std::string_view message;
     if (!convert_str(slots[0], "request_id", request_id) || !convert_str(slots[1], "message", message)) return nullptr;
     return guarded([&] {
-        std::string reply = json::to_json_text(bridge::tool_error_result(message));
-        return PyBool_FromLong(borrow.state().bridge->respond(request_id, std::move(reply)));
+        return PyBool_FromLong(borrow.state().bridge->respond(request_id, bridge::tool_error_text(message)));
     });
 }
 

@@ -29,8 +29,6 @@ std::string graphql_error(std::string_view message) {
     return write_response(response);
 }
 
-std::string graphql_success(json::JsonValue data) { return write_response(GraphqlResponse{std::move(data), {}}); }
-
 namespace {
 
 // Enough for a member whose size is known ahead (ready text, a placeholder),

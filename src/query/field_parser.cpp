@@ -244,10 +244,6 @@ Result<std::string_view> GraphqlFieldParser::parse_name_view() {
     return std::string_view(start, static_cast<std::size_t>(end - start));
 }
 
-Result<std::string> GraphqlFieldParser::parse_name() {
-    return parse_name_view().transform([](std::string_view name) { return std::string(name); });
-}
-
 Status GraphqlFieldParser::byte_missing(char expected) const {
     const auto wanted = static_cast<unsigned char>(expected);
     if (at_end()) return fail(byte_expected_at_end_message(wanted));
