@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <limits>
 #include <map>
 #include <string>
 
+#include "common/bytes.hpp"
 #include "common/stop.hpp"
 #include "common/unicode.hpp"
 #include "json/reader.hpp"
@@ -56,21 +56,10 @@ std::size_t field_hash(std::string_view field) noexcept {
     const char* p = field.data();
     const std::size_t n = field.size();
     if (n >= 8) {
-        std::uint64_t word;
-        for (std::size_t i = 0; i + 8 <= n; i += 8) {
-            std::memcpy(&word, p + i, 8);
-            mix(word);
-        }
-        if (n % 8 != 0) {
-            std::memcpy(&word, p + n - 8, 8);
-            mix(word);
-        }
+        for (std::size_t i = 0; i + 8 <= n; i += 8) mix(bytes::load<std::uint64_t>(p + i));
+        if (n % 8 != 0) mix(bytes::load<std::uint64_t>(p + n - 8));
     } else if (n >= 4) {
-        std::uint32_t head;
-        std::uint32_t tail;
-        std::memcpy(&head, p, 4);
-        std::memcpy(&tail, p + n - 4, 4);
-        mix(std::uint64_t{head} | std::uint64_t{tail} << 32);
+        mix(bytes::load_4_to_8(p, n));
     } else {
         std::uint64_t word = 0;
         for (std::size_t i = 0; i < n; ++i) word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
