@@ -13,7 +13,6 @@
 
 #include "common/stop.hpp"
 #include "json/reader.hpp"
-#include "json/string_scan.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -405,8 +404,7 @@ Result<JsonValue> GraphqlFieldParser::parse_string_literal() {
     // closing quote and shows that the body is the value.
     const char* const body = input_.data() + position_ + 1;
     const char* const limit = input_.data() + input_.size();
-    if (const char* stop = json::detail::find_string_special<json::detail::StopAt::escapes_and_utf8>(body, limit);
-        stop != limit && *stop == '"') {
+    if (const char* stop = json::plain_string_end(body, limit)) {
         position_ = static_cast<std::size_t>(stop + 1 - input_.data());
         return JsonValue(std::string_view(body, static_cast<std::size_t>(stop - body)));
     }
