@@ -25,6 +25,12 @@ using execution::EngineState;
 
 constexpr std::uint64_t kExclusiveBorrow = ~std::uint64_t{0};
 
+// The borrow counter guards the state against an exclusive use that no
+// method takes today: every method takes a shared borrow (so any number of
+// threads may be inside one engine at once), and all ones would mark an
+// exclusive one. It costs one compare-and-swap per call; it stays so that a
+// method that must change the state can exclude the others without a new
+// protocol.
 struct EngineObject {
     PyObject_HEAD std::atomic<std::uint64_t> borrows;  // shared borrows in progress
     EngineState* state;                                // owned; never null once constructed
@@ -229,9 +235,8 @@ PyObject* engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_
     std::string_view request_id;
     std::string_view message;
     if (!convert_str(slots[0], "request_id", request_id) || !convert_str(slots[1], "message", message)) return nullptr;
-    return guarded([&] {
-        return PyBool_FromLong(borrow.state().bridge->respond(request_id, bridge::tool_error_text(message)));
-    });
+    return guarded(
+        [&] { return PyBool_FromLong(borrow.state().bridge->respond(request_id, bridge::tool_error_text(message))); });
 }
 
 constexpr std::array<const char*, 2> kExecuteParams{"query", "variables_json"};
