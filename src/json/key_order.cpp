@@ -6,22 +6,9 @@
 
 namespace zarn::json::detail {
 
-void sort_keys(std::span<SortKey> keys, SortKeyLess less) {
-    if (keys.size() <= bytes::kInsertionSortLimit) return bytes::insertion_sort(keys, less);
+void sort_many_keys(std::span<SortKey> keys, SortKeyLess less) {
     // Text written by a program is often in key order already: one pass, no sort.
     if (!std::ranges::is_sorted(keys, less)) std::ranges::stable_sort(keys, less);
-}
-
-std::size_t kept_positions(std::span<const SortKey> sorted, std::span<const JsonMember> members,
-                           std::span<std::uint32_t> order) noexcept {
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < sorted.size(); ++i) {
-        if (i + 1 < sorted.size() && sorted[i].prefix == sorted[i + 1].prefix &&
-            members[sorted[i].index].key == members[sorted[i + 1].index].key)
-            continue;  // a later member has this key
-        order[kept++] = sorted[i].index;
-    }
-    return kept;
 }
 
 bool LastSortedOrder::sorts(std::span<const SortKey> keys, SortKeyLess less) const noexcept {

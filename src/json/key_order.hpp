@@ -61,15 +61,30 @@ inline void make_sort_keys(std::span<const JsonMember> members, std::span<SortKe
     return true;
 }
 
+// Sorts more records than bytes::kInsertionSortLimit, as sort_keys does.
+void sort_many_keys(std::span<SortKey> keys, SortKeyLess less);
+
 // Sorts the records stably, so that of equal keys the one written last comes
 // last: by insertion up to bytes::kInsertionSortLimit, else by merging.
-void sort_keys(std::span<SortKey> keys, SortKeyLess less);
+inline void sort_keys(std::span<SortKey> keys, SortKeyLess less) {
+    if (keys.size() > bytes::kInsertionSortLimit) return sort_many_keys(keys, less);
+    bytes::insertion_sort(keys, less);
+}
 
 // Writes into `order` the positions of the members an object of the sorted
 // records keeps, in key order: of equal keys the one written last. Returns
 // how many.
-[[nodiscard]] std::size_t kept_positions(std::span<const SortKey> sorted, std::span<const JsonMember> members,
-                                         std::span<std::uint32_t> order) noexcept;
+[[nodiscard]] inline std::size_t kept_positions(std::span<const SortKey> sorted, std::span<const JsonMember> members,
+                                                std::span<std::uint32_t> order) noexcept {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (i + 1 < sorted.size() && sorted[i].prefix == sorted[i + 1].prefix &&
+            members[sorted[i].index].key == members[sorted[i + 1].index].key)
+            continue;  // a later member has this key
+        order[kept++] = sorted[i].index;
+    }
+    return kept;
+}
 
 // The order that the last sort found. Records of one kind (the elements of an
 // array of them, most often) are written with their keys in the same order,

@@ -47,19 +47,15 @@ bool overflows(const char* p, const char* end) noexcept {
 
 }  // namespace
 
-const char* read_double(const char* start, const char* last, bool negative, Number& number,
-                        ReadFailure& failure) noexcept {
-    double value = 0;
+std::optional<ReadFailure> read_double(const char* start, const char* last, bool negative, double& value) noexcept {
     const auto [end, ec] = std::from_chars(start, last, value);
     if (ec == std::errc::result_out_of_range) {
-        if (overflows(start, last)) return fail_at(failure, Fault::number_out_of_range, last - 1);
+        if (overflows(start, last)) return ReadFailure{Fault::number_out_of_range, last - 1};
         value = negative ? -0.0 : 0.0;
     } else if (ec != std::errc() || end != last) {
-        return fail_at(failure, Fault::invalid_number, start);  // not reached: the grammar was checked
+        return ReadFailure{Fault::invalid_number, start};  // not reached: the grammar was checked
     }
-    number.kind = JsonKind::floating;
-    number.double_value = value;
-    return last;
+    return std::nullopt;
 }
 
 }  // namespace zarn::json::detail

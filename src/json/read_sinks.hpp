@@ -59,7 +59,7 @@ struct HandOverSink {
 // The value is checked but not built.
 struct DiscardSink {
     template <class... Args>
-    void operator()(Args&&...) const noexcept {}
+    void operator()(Args&&... /*args*/) const noexcept {}
 };
 
 template <class Sink>
@@ -70,7 +70,7 @@ using Context = ReadPlan::Context;
 // Plans, as the reader consults them: every value is built ...
 struct BuildEverything {
     [[nodiscard]] Context root() const noexcept { return 1; }
-    [[nodiscard]] Context member(Context, std::string_view) const noexcept { return 1; }
+    [[nodiscard]] Context member(Context /*object*/, std::string_view /*key*/) const noexcept { return 1; }
 };
 
 // ... or the caller's plan decides.

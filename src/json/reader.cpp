@@ -15,7 +15,7 @@
 #include "json/build_stack.hpp"
 #include "json/key_order.hpp"
 #include "json/number_reader.hpp"
-#include "json/read_fault.hpp"
+#include "json/read_cursor.hpp"
 #include "json/read_sinks.hpp"
 #include "json/string_scan.hpp"
 
@@ -76,16 +76,14 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     out.append(buf, n);
 }
 
-// Recursive descent over one cursor. Every parse_* function returns false
-// after recording the first fault; callers then unwind without touching the
-// input again. Elements and members of the containers being read collect on
-// two stacks shared by all levels, so each container is allocated once, at
-// its final size, when it closes.
+// Recursive descent over one cursor (ReadCursor, with the number grammar of
+// NumberReader). Elements and members of the containers being read collect
+// on two stacks shared by all levels, so each container is allocated once,
+// at its final size, when it closes.
 template <class Planner>
-class Reader {
+class Reader : detail::NumberReader {
 public:
-    Reader(std::string_view text, Planner planner) noexcept
-        : begin_(text.data()), end_(text.data() + text.size()), cur_(begin_), planner_(planner) {}
+    Reader(std::string_view text, Planner planner) noexcept : NumberReader(text), planner_(planner) {}
 
     // With a consumer, the elements of a root array go to it.
     std::expected<JsonValue, JsonReadError> read(ElementConsumer* consumer = nullptr) {
@@ -105,31 +103,6 @@ private:
         if (root == ReadPlan::kPruned) return parse_value(0, DiscardSink{}, root);
         if (consumer != nullptr) return parse_value(0, StreamingRootSink{{&value}, consumer}, root);
         return parse_value(0, RootSink{&value}, root);
-    }
-
-    // Records `fault` at the byte `at` points to.
-    bool fail(Fault fault, const char* at) noexcept {
-        failed_ = true;
-        failure_ = {fault, at};
-        return false;
-    }
-    // Records `fault` at the end of input.
-    bool fail_eof(Fault fault) noexcept { return fail(fault, end_); }
-
-    // The only place that turns a fault into its description and position.
-    // Line and column are worked out here, so the happy path never counts
-    // lines. A fault at the end of input points at the last byte read.
-    JsonReadError error() const noexcept {
-        std::size_t offset = static_cast<std::size_t>(failure_.at - begin_);
-        if (failure_.at == end_) {
-            if (offset == 0) return {phrase(failure_.fault), 1, 0};
-            --offset;
-        }
-        const std::string_view before(begin_, offset);
-        const std::size_t line = 1 + static_cast<std::size_t>(std::ranges::count(before, '\n'));
-        const std::size_t newline = before.rfind('\n');
-        const std::size_t line_start = newline == std::string_view::npos ? 0 : newline + 1;
-        return {phrase(failure_.fault), line, offset - line_start + 1};
     }
 
     [[gnu::always_inline]] void skip_white_space() noexcept {
@@ -264,7 +237,7 @@ private:
                 if (!skip_string() || !expect_colon() || !parse_value(depth, sink, context)) return false;
             } else {
                 same_shape = same_shape && index < shape->count && shape->key_at(cur_, end_, index);
-                if (!parse_member(depth, context, same_shape ? &shape->keys[index] : nullptr)) return false;
+                if (!parse_member<Sink>(depth, context, same_shape ? &shape->keys[index] : nullptr)) return false;
             }
             skip_white_space();
             if (cur_ == end_) return fail_eof(Fault::eof_object);
@@ -301,7 +274,7 @@ private:
     }
 
     // The `:` after a key, and the white space around it.
-    bool expect_colon() noexcept {
+    [[gnu::always_inline]] bool expect_colon() noexcept {
         skip_white_space();
         if (cur_ == end_) return fail_eof(Fault::eof_object);
         if (*cur_ != ':') return fail(Fault::expected_colon, cur_);
@@ -310,7 +283,8 @@ private:
     }
 
     // member = string ":" value, the cursor on the key's opening quote. A key
-    // known to be written as `known` (a shape's key) is copied, not decoded.
+    // found to be written as `known` (a shape's key) is copied, not decoded.
+    template <class Sink>
     bool parse_member(std::size_t depth, Context context, const JsonString* known) {
         JsonString key;
         if (known != nullptr) {
@@ -396,7 +370,7 @@ private:
         if (p == nullptr) return {};
         if (*p == '"') {
             cur_ = p + 1;
-            return JsonString(std::string_view(start, static_cast<std::size_t>(p - start)));
+            return {std::string_view(start, static_cast<std::size_t>(p - start))};
         }
         cur_ = p;
         return parse_escaped_string(start);
@@ -532,30 +506,7 @@ private:
         return true;
     }
 
-    // number = [ "-" ] int [ frac ] [ exp ]
-    template <class Sink>
-    bool parse_number(const Sink& sink) {
-        detail::Number number;
-        const char* const after = detail::read_number(cur_, end_, number, failure_);
-        if (after == nullptr) {
-            failed_ = true;
-            return false;
-        }
-        cur_ = after;
-        switch (number.kind) {
-            case JsonKind::unsigned_integer: sink(number.unsigned_value); break;
-            case JsonKind::negative_integer: sink(number.negative_value); break;
-            default: sink(number.double_value); break;
-        }
-        return true;
-    }
-
-    const char* const begin_;
-    const char* const end_;
-    const char* cur_;
     Planner planner_;
-    bool failed_ = false;
-    detail::ReadFailure failure_;
     BuildStack<JsonValue> elements_;          // elements of the arrays being read
     BuildStack<JsonMember> members_;          // members of the objects being read
     std::vector<detail::SortKey> sort_keys_;  // scratch for sorting one object's members

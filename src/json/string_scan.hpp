@@ -42,7 +42,7 @@ template <StopAt kStop>
 #endif
 
 // The eight bytes of `w` that are a quote, a backslash or a control
-// character, flagged as bytes::bytes_below flags them.
+// character, flagged as bytes::bytes_below flags them (unmasked).
 [[gnu::always_inline]] constexpr std::uint64_t escape_flags(std::uint64_t w) noexcept {
     return bytes::bytes_below(w, 0x20) | bytes::bytes_equal(w, '"') | bytes::bytes_equal(w, '\\');
 }
@@ -60,7 +60,8 @@ template <StopAt kStop>
         while (end - p >= 8) {
             const auto w = bytes::load<std::uint64_t>(p);
             std::uint64_t flagged = escape_flags(w);
-            if constexpr (kUtf8) flagged |= w & bytes::kHighBits;
+            if constexpr (kUtf8) flagged |= w;
+            flagged &= bytes::kHighBits;
             if (flagged != 0) return p + bytes::first_flagged(flagged);
             p += 8;
         }
@@ -87,8 +88,9 @@ template <StopAt kStop>
     if (n >= 16 || std::endian::native != std::endian::little)
         return find_string_special<StopAt::escapes>(p, p + n) != p + n;
     if (n >= 8)
-        return (escape_flags(bytes::load<std::uint64_t>(p)) | escape_flags(bytes::load<std::uint64_t>(p + n - 8))) != 0;
-    if (n >= 4) return escape_flags(bytes::load_4_to_8(p, n)) != 0;
+        return ((escape_flags(bytes::load<std::uint64_t>(p)) | escape_flags(bytes::load<std::uint64_t>(p + n - 8))) &
+                bytes::kHighBits) != 0;
+    if (n >= 4) return (escape_flags(bytes::load_4_to_8(p, n)) & bytes::kHighBits) != 0;
     for (std::size_t i = 0; i < n; ++i) {
         const auto c = static_cast<unsigned char>(p[i]);
         if (c == '"' || c == '\\' || c < 0x20) return true;

@@ -14,8 +14,6 @@ namespace {
 
 constexpr std::size_t kLinearFindLimit = 8;
 
-bool key_less(const JsonMember& m, std::string_view key) noexcept { return m.key.view() < key; }
-
 }  // namespace
 
 void JsonString::assign_new(const char* text, std::size_t size) {
@@ -45,28 +43,35 @@ JsonObject::JsonObject(std::initializer_list<JsonMember> members) {
 
 JsonObject JsonObject::from_members(std::vector<JsonMember>&& members) { return from_members(std::span(members)); }
 
-JsonObject JsonObject::from_members(std::span<JsonMember> members) {
-    // Small objects (the common case) sort on the stack.
-    std::array<detail::SortKey, bytes::kInsertionSortLimit> small_keys;
-    std::array<std::uint32_t, bytes::kInsertionSortLimit> small_order;
-    std::vector<detail::SortKey> large_keys;
-    std::vector<std::uint32_t> large_order;
-    std::span<detail::SortKey> keys(small_keys.data(), members.size());
-    std::span<std::uint32_t> order(small_order.data(), members.size());
-    if (members.size() > bytes::kInsertionSortLimit) {
-        large_keys.resize(members.size());
-        large_order.resize(members.size());
-        keys = large_keys;
-        order = large_order;
-    }
+namespace {
+
+// from_members with room for a record and a position per member.
+[[gnu::always_inline]] inline JsonObject take_in_key_order(std::span<JsonMember> members,
+                                                           std::span<detail::SortKey> keys,
+                                                           std::span<std::uint32_t> order) {
     detail::make_sort_keys(members, keys);
     const detail::SortKeyLess less(members);
     detail::sort_keys(keys, less);
     order = order.first(detail::kept_positions(keys, members, order));
-    JsonObject object = adopt_members(members, order);
+    JsonObject object = JsonObject::adopt_members(members, order);
     // What was taken is left as empty members, for the caller to destroy.
     for (const std::uint32_t index : order) ::new (static_cast<void*>(&members[index])) JsonMember();
     return object;
+}
+
+}  // namespace
+
+JsonObject JsonObject::from_members(std::span<JsonMember> members) {
+    const std::size_t count = members.size();
+    if (count > bytes::kInsertionSortLimit) {
+        std::vector<detail::SortKey> keys(count);
+        std::vector<std::uint32_t> order(count);
+        return take_in_key_order(members, keys, order);
+    }
+    // Small objects (the common case) sort on the stack.
+    std::array<detail::SortKey, bytes::kInsertionSortLimit> keys;
+    std::array<std::uint32_t, bytes::kInsertionSortLimit> order;
+    return take_in_key_order(members, std::span(keys).first(count), std::span(order).first(count));
 }
 
 JsonObject JsonObject::adopt_members(std::span<JsonMember> members, std::span<const std::uint32_t> order) {
@@ -89,7 +94,8 @@ const JsonValue* JsonObject::find(std::string_view key) const noexcept {
             if (member.key.size() == key.size() && member.key.view() == key) return &member.value;
         return nullptr;
     }
-    const auto it = std::lower_bound(begin(), end(), key, key_less);
+    const JsonMember* const it =
+        std::ranges::lower_bound(*this, key, {}, [](const JsonMember& m) { return m.key.view(); });
     return it != end() && it->key == key ? &it->value : nullptr;
 }
 
@@ -100,7 +106,7 @@ JsonValue* JsonObject::find(std::string_view key) noexcept {
 JsonValue& JsonObject::insert_or_assign(JsonString key, JsonValue value) {
     // Members given in key order, the usual case, go on the end.
     if (empty() || (end() - 1)->key < key) return storage_.emplace_back(std::move(key), std::move(value)).value;
-    auto it = std::lower_bound(begin(), end(), key.view(), key_less);
+    JsonMember* it = std::ranges::lower_bound(*this, key.view(), {}, [](const JsonMember& m) { return m.key.view(); });
     if (it != end() && it->key == key) {
         it->value = std::move(value);
         return it->value;

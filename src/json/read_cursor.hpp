@@ -1,7 +1,11 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "json/reader.hpp"
 
 namespace zarn::json::detail {
 
@@ -60,6 +64,46 @@ constexpr std::string_view phrase(Fault fault) noexcept {
 struct ReadFailure {
     Fault fault = Fault::expected_value;
     const char* at = nullptr;
+};
+
+// One pass over a text: the cursor, and the first fault with its place.
+// Every parse function returns false after recording the first fault; the
+// callers then unwind without touching the input again.
+class ReadCursor {
+protected:
+    explicit ReadCursor(std::string_view text) noexcept
+        : begin_(text.data()), end_(text.data() + text.size()), cur_(begin_) {}
+
+    // Records `fault` at the byte `at` points to.
+    bool fail(Fault fault, const char* at) noexcept {
+        failed_ = true;
+        failure_ = {fault, at};
+        return false;
+    }
+    // Records `fault` at the end of input.
+    bool fail_eof(Fault fault) noexcept { return fail(fault, end_); }
+
+    // The only place that turns a fault into its description and position.
+    // Line and column are worked out here, so the happy path never counts
+    // lines. A fault at the end of input points at the last byte read.
+    [[nodiscard]] JsonReadError error() const noexcept {
+        auto offset = static_cast<std::size_t>(failure_.at - begin_);
+        if (failure_.at == end_) {
+            if (offset == 0) return {phrase(failure_.fault), 1, 0};
+            --offset;
+        }
+        const std::string_view before(begin_, offset);
+        const std::size_t line = 1 + static_cast<std::size_t>(std::ranges::count(before, '\n'));
+        const std::size_t newline = before.rfind('\n');
+        const std::size_t line_start = newline == std::string_view::npos ? 0 : newline + 1;
+        return {phrase(failure_.fault), line, offset - line_start + 1};
+    }
+
+    const char* const begin_;
+    const char* const end_;
+    const char* cur_;
+    bool failed_ = false;
+    ReadFailure failure_;
 };
 
 }  // namespace zarn::json::detail
