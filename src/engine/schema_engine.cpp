@@ -58,7 +58,7 @@ public:
         if (engine_ != nullptr) engine_->borrows.fetch_sub(1, std::memory_order_release);
     }
     explicit operator bool() const noexcept { return engine_ != nullptr; }
-    const EngineState& state() const noexcept { return *engine_->state; }
+    [[nodiscard]] const EngineState& state() const noexcept { return *engine_->state; }
 
 private:
     EngineObject* engine_;
@@ -97,6 +97,8 @@ auto without_interpreter_lock(Work&& work) -> decltype(work()) {
 // as it is. Any other goes through the decoder, which checks it.
 PyObject* new_str(std::string_view text) {
     const auto size = static_cast<Py_ssize_t>(text.size());
+    // The size goes with the data: no terminating NUL is read.
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage)
     if (!is_ascii(text)) return PyUnicode_FromStringAndSize(text.data(), size);
     PyObject* str = PyUnicode_New(size, 127);
     if (str == nullptr) return nullptr;
@@ -144,15 +146,15 @@ PyObject* build_engine(std::string_view callable, PyObject* const* args, Py_ssiz
     return engine;
 }
 
-PyObject* engine_build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* engine_build(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return build_engine("SchemaEngine.build()", args, nargs, kwnames);
 }
 
-PyObject* engine_from_tool_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* engine_from_tool_metadata(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return build_engine("SchemaEngine.from_tool_metadata()", args, nargs, kwnames);
 }
 
-PyObject* engine_describe(PyObject* self, PyObject*) {
+PyObject* engine_describe(PyObject* self, PyObject* /*unused*/) {
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     return guarded([&] {
@@ -161,20 +163,20 @@ PyObject* engine_describe(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* engine_tool_count(PyObject* self, PyObject*) {
+PyObject* engine_tool_count(PyObject* self, PyObject* /*unused*/) {
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     return PyLong_FromSize_t(borrow.state().tools.size());
 }
 
-PyObject* engine_attach_call_bridge(PyObject* self, PyObject*) {
+PyObject* engine_attach_call_bridge(PyObject* self, PyObject* /*unused*/) {
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     borrow.state().bridge->set_attached(true);
     Py_RETURN_NONE;
 }
 
-PyObject* engine_detach_call_bridge(PyObject* self, PyObject*) {
+PyObject* engine_detach_call_bridge(PyObject* self, PyObject* /*unused*/) {
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     return guarded([&]() -> PyObject* {
@@ -257,7 +259,7 @@ PyObject* engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const TextCopy variables(variables_view);
         // Each thread writes its responses into one buffer, so that a small
         // response needs no allocation; a large one's room is not kept.
-        constexpr std::size_t kKeptResponseBytes = 64 * 1024;
+        constexpr std::size_t kKeptResponseBytes = std::size_t{64} * 1024;
         thread_local std::string response;
         const std::string_view text = without_interpreter_lock([&] {
             execution::execute_json(borrow.state(), *query.view(), variables.view(), response);

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace {
 
 using json::JsonValue;
 
-enum class BuiltIn { none, typename_, servers, search };
+enum class BuiltIn : std::uint8_t { none, typename_, servers, search };
 
 BuiltIn built_in_field(std::string_view name) noexcept {
     if (name == "__typename") return BuiltIn::typename_;
@@ -80,6 +81,8 @@ public:
         kept_->in_use = false;
     }
 
+    // own_ is set whenever kept_ is not.
+    // NOLINTNEXTLINE(bugprone-unchecked-optional-access)
     ExecuteLists& lists() noexcept { return kept_ != nullptr ? kept_->lists : *own_; }
 
 private:

@@ -387,11 +387,11 @@ void GraphqlFieldParser::take_variable_values_at_last_reference(JsonObject& vari
     std::ranges::sort(references_ahead_);
     // Adjacent entries of one name become one entry with their count.
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < references_ahead_.size(); ++i) {
-        if (kept > 0 && references_ahead_[kept - 1].first == references_ahead_[i].first) {
+    for (const auto entry : references_ahead_) {
+        if (kept > 0 && references_ahead_[kept - 1].first == entry.first) {
             ++references_ahead_[kept - 1].second;
         } else {
-            references_ahead_[kept++] = references_ahead_[i];
+            references_ahead_[kept++] = entry;
         }
     }
     references_ahead_.resize(kept);

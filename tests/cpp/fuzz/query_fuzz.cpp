@@ -62,8 +62,7 @@ const json::JsonObject& default_variables() {
 std::optional<json::JsonValue> checked_variables(std::optional<std::string_view> text) {
     auto variables = query::parse_variables(text);
     if (!text || is_unicode_blank(*text)) {
-        fuzz::expect(variables && variables->empty(),
-                     "absent or blank variables give an empty object");
+        fuzz::expect(variables && variables->empty(), "absent or blank variables give an empty object");
         return std::nullopt;
     }
     const auto document = json::read_json(*text);
