@@ -44,8 +44,6 @@ public:
     }
 
     [[nodiscard]] std::size_t size() const noexcept { return slots_ != nullptr ? slots_->size() : 0; }
-    // True once every call has its outcome (wait() will not block).
-    [[nodiscard]] bool ready() const noexcept { return slots_ == nullptr || slots_->all_settled(); }
 
     // Blocks the calling thread until every call has its outcome; the
     // outcomes in call order.

@@ -77,7 +77,6 @@ bool check_required(const Signature& sig, std::span<PyObject*> slots) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < sig.required; ++i)
         if (slots[i] == nullptr) missing.push_back(sig.names[i]);
-    if (missing.empty()) return true;
     raise_type_error(std::string(sig.callable) + " missing " + std::to_string(missing.size()) +
                      " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
                      quoted_list(missing));
