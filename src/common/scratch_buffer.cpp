@@ -22,8 +22,10 @@ ScratchBuffer::ScratchBuffer(std::size_t size) : size_(size) {
         if (mapping != MAP_FAILED) {
             mapping_ = mapping;
             mapping_size_ = pages + kHugePage;
+            // The first boundary inside the mapping, as an offset, so the
+            // pointer keeps the mapping's provenance.
             const auto at = reinterpret_cast<std::uintptr_t>(mapping);
-            data_ = reinterpret_cast<char*>((at + kHugePage - 1) & ~(kHugePage - 1));
+            data_ = static_cast<char*>(mapping) + (((at + kHugePage - 1) & ~(kHugePage - 1)) - at);
             // Only advice: without transparent huge pages the room is still
             // there, in small pages.
             madvise(data_, pages, MADV_HUGEPAGE);
