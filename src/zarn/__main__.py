@@ -1,5 +1,7 @@
 """Run one GraphQL query against a catalogue: ``python -m zarn [options] [QUERY]``.
 
+``python -m zarn serve [options]`` serves GraphQL over HTTP instead (`zarn.serve`).
+
 The response document goes to standard output; the exit status is 0 for a
 success document, 1 for an error document (its message also goes to standard
 error) and 2 for bad usage.
@@ -80,9 +82,14 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] == ["serve"]:  # python -m zarn serve: GraphQL over HTTP
+        from zarn.serve import main as serve
+
+        return serve(arguments[1:])
     parser = build_parser()
     try:
-        return run(parser.parse_args(argv), parser)
+        return run(parser.parse_args(arguments), parser)
     except SystemExit as stop:  # argparse reports bad usage (and --help) this way
         return stop.code if isinstance(stop.code, int) else 0 if stop.code is None else 2
 
