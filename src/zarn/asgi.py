@@ -241,7 +241,8 @@ class GraphQLApp:
                     if method == "POST":
                         raw = await self._read_body(receive, content_type, length)
                         if raw is None:
-                            return  # the client went away: nothing to answer
+                            self._log(scope, "gone", operation_name, started)  # nothing to answer
+                            return
                         request = post_parameters(raw)
                     else:
                         request = get_parameters(scope.get("query_string", b""), self.max_body_bytes)
@@ -251,7 +252,8 @@ class GraphQLApp:
                     if on_host:
                         text = await self._execute_on_host(selection.text, variables, receive)
                         if text is None:
-                            return  # the client went away while the tools ran
+                            self._log(scope, "gone", operation_name, started)  # left while the tools ran
+                            return
                     else:
                         text = engine.execute(selection.text, variables)
                     if text.startswith(_ERROR_PREFIX):
@@ -280,12 +282,16 @@ class GraphQLApp:
             headers.append((b"vary", b"origin"))
         await send({"type": "http.response.start", "status": status, "headers": headers})
         await send({"type": "http.response.body", "body": body})
+        self._log(scope, status, operation_name, started)
+
+    def _log(self, scope: Scope, status: int | str, operation_name: str | None, started: float) -> None:
+        """One line per request: client, method, path, status ("gone" when the client left), operation, time."""
         if logger.isEnabledFor(logging.INFO):
             client = scope.get("client")
             logger.info(
-                "%s %s %s %d %s %.1f ms",
+                "%s %s %s %s %s %.1f ms",
                 f"{client[0]}:{client[1]}" if client else "-",
-                method,
+                scope["method"],
                 scope.get("path"),
                 status,
                 operation_name or "-",

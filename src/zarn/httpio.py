@@ -96,8 +96,11 @@ def decode_json(text: str, what: str) -> Any:
             value, end = _scan(text, start)
         except StopIteration:
             raise json.JSONDecodeError("Expecting value", text, start) from None
-        if end != len(text) and text[end:].strip(_BLANKS):
-            raise json.JSONDecodeError("Extra data", text, end)
+        if end != len(text):
+            tail = text[end:]
+            rest = tail.lstrip(_BLANKS)
+            if rest:
+                raise json.JSONDecodeError("Extra data", text, end + len(tail) - len(rest))
         return value
     except RecursionError:
         raise HttpError(400, f"{what} nests too deeply") from None
