@@ -358,12 +358,18 @@ class GraphQLApp:
     def _preflight(self, scope: Scope, origin: bytes) -> tuple[int, bytes, list[tuple[bytes, bytes]]]:
         if not self._origin_allowed(origin):
             raise HttpError(403, f"origin {origin.decode('latin-1')} may not call this endpoint")
-        requested = next((v for k, v in scope["headers"] if k == b"access-control-request-method"), None)
-        if requested not in (b"GET", b"POST"):
+        requested = {
+            name: value
+            for name, value in scope["headers"]
+            if name in (b"access-control-request-method", b"access-control-request-headers")
+        }
+        if requested.get(b"access-control-request-method") not in (b"GET", b"POST"):
             raise HttpError(405, "only GET and POST are allowed", [(b"allow", b"GET, POST")])
+        # Clients add headers of their own (operation names, tracing); they grant nothing.
+        allowed = requested.get(b"access-control-request-headers") or b"authorization, content-type"
         headers = [
             (b"access-control-allow-methods", b"GET, POST"),
-            (b"access-control-allow-headers", b"authorization, content-type"),
+            (b"access-control-allow-headers", allowed),
             (b"access-control-max-age", b"600"),
         ]
         return 204, b"", headers

@@ -402,6 +402,16 @@ def test_cors_is_off_unless_origins_are_named(client: httpx.Client, url: str) ->
         assert preflight.status_code == 204
         assert preflight.headers["access-control-allow-origin"] == "https://app.example"
         assert preflight.headers["access-control-allow-methods"] == "GET, POST"
+        assert preflight.headers["access-control-allow-headers"] == "authorization, content-type"
+        custom = client.options(
+            base + "/graphql",
+            headers={
+                "origin": "https://app.example",
+                "access-control-request-method": "POST",
+                "access-control-request-headers": "content-type, x-trace",
+            },
+        )
+        assert custom.headers["access-control-allow-headers"] == "content-type, x-trace"
         response = post(client, base + "/graphql", {"query": "{ __typename }"}, origin="https://app.example")
         assert response.headers["access-control-allow-origin"] == "https://app.example"
         other = client.options(
