@@ -71,6 +71,8 @@ _CONTENT_TYPES: Final = {
     HTML: b"text/html; charset=utf-8",
 }
 _SMALL_CACHE: Final = 256  # distinct Accept and Content-Type values remembered
+_INLINE_BYTES: Final = 64 * 1024  # larger bodies and query strings are read on a thread
+_INLINE_QUERY: Final = 2000  # longer queries not yet cached are parsed on a thread
 _ERROR_PREFIX: Final = '{"data":null,'
 _NO_ERRORS: Final = ',"errors":[]}'
 
@@ -243,12 +245,25 @@ class GraphQLApp:
                         if raw is None:
                             self._log(scope, "gone", operation_name, started)  # nothing to answer
                             return
-                        request = post_parameters(raw)
+                        big = len(raw) > _INLINE_BYTES
+                        request = await asyncio.to_thread(post_parameters, raw) if big else post_parameters(raw)
                     else:
-                        request = get_parameters(scope.get("query_string", b""), self.max_body_bytes)
+                        raw = scope.get("query_string", b"")
+                        big = len(raw) > _INLINE_BYTES
+                        if big:
+                            request = await asyncio.to_thread(get_parameters, raw, self.max_body_bytes)
+                        else:
+                            request = get_parameters(raw, self.max_body_bytes)
                         headers = [(b"vary", b"accept")]
                     operation_name = request.operation_name
-                    engine, selection, variables, on_host = self._decide(method, request)
+                    query = request.query
+                    # Reading a large body or parsing a long new query takes milliseconds:
+                    # on a thread, the event loop keeps serving others meanwhile.
+                    if big or (len(query) > _INLINE_QUERY and query not in self._documents):
+                        decided = await asyncio.to_thread(self._decide, method, request)
+                    else:
+                        decided = self._decide(method, request)
+                    engine, selection, variables, on_host = decided
                     if on_host:
                         text = await self._execute_on_host(selection.text, variables, receive)
                         if text is None:

@@ -17,6 +17,7 @@ engine answers a field's whole value whatever its sub-selection says).
 from __future__ import annotations
 
 import json
+import threading
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any, Final
@@ -125,34 +126,42 @@ class DocumentCache:
     """Documents by their text, so that a repeated query costs a dictionary lookup.
 
     At most `max_entries` documents and `max_characters` characters of query
-    text are kept; the oldest go first. Documents that fail are kept too.
+    text are kept (a parsed document takes some 70 bytes per character); the
+    oldest go first. Documents that fail are kept too. Lookups take no lock;
+    documents may be added from several threads.
     """
 
-    def __init__(self, max_entries: int = 1000, max_characters: int = 16 * 1024 * 1024) -> None:
+    def __init__(self, max_entries: int = 1000, max_characters: int = 2 * 1024 * 1024) -> None:
         if max_entries < 1 or max_characters < 1:
             raise ValueError("DocumentCache needs room for at least one document")
         self._entries: dict[str, Document] = {}
         self._max_entries = max_entries
         self._max_characters = max_characters
-        self._characters = 0
+        self._characters = 0  # guarded by _lock
+        self._lock = threading.Lock()
 
     def __len__(self) -> int:
         return len(self._entries)
+
+    def __contains__(self, text: str) -> bool:
+        return text in self._entries
 
     def get(self, text: str) -> Document:
         document = self._entries.get(text)
         if document is None:
             document = read_document(text)
             if len(text) <= self._max_characters:
-                entries = self._entries
-                while entries and (
-                    len(entries) >= self._max_entries or self._characters + len(text) > self._max_characters
-                ):
-                    oldest = next(iter(entries))
-                    del entries[oldest]
-                    self._characters -= len(oldest)
-                entries[text] = document
-                self._characters += len(text)
+                with self._lock:
+                    entries = self._entries
+                    if text not in entries:
+                        while entries and (
+                            len(entries) >= self._max_entries or self._characters + len(text) > self._max_characters
+                        ):
+                            oldest = next(iter(entries))
+                            del entries[oldest]
+                            self._characters -= len(oldest)
+                        entries[text] = document
+                        self._characters += len(text)
         return document
 
 

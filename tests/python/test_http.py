@@ -197,6 +197,13 @@ def test_graphql_behaviours_are_settled_before_the_engine(
     assert sorted(recorder.take(), key=repr) == calls
 
 
+def test_a_long_new_query_is_parsed_off_the_loop_and_cached(client: httpx.Client, url: str) -> None:
+    query = "{ " + " ".join(f"f{i}: __typename" for i in range(100)) + " # " + "x" * 2000 + "\n}"
+    for _ in range(2):
+        response = post(client, url, {"query": query})
+        assert response.json() == {"data": {f"f{i}": "Query" for i in range(100)}}
+
+
 def test_get_runs_read_only_queries_with_json_parameters(client: httpx.Client, url: str) -> None:
     params = {"query": "query Q($p: String) { files_read(path: $p) }", "variables": '{"p": "é"}', "operationName": "Q"}
     response = client.get(url, params=params)
