@@ -290,8 +290,9 @@ class GraphQLApp:
             logger.exception("GraphQLApp failed to answer %s %s", method, scope.get("path"))
             status, body = 500, _errors_body([{"message": "internal server error"}])
 
-        headers.append((b"content-type", _CONTENT_TYPES[media]))
-        headers.append((b"content-length", str(len(body)).encode("ascii")))
+        if status != 204:
+            headers.append((b"content-type", _CONTENT_TYPES[media]))
+            headers.append((b"content-length", str(len(body)).encode("ascii")))
         if origin is not None and self._cors and self._origin_allowed(origin):
             headers.append((b"access-control-allow-origin", origin))
             headers.append((b"vary", b"origin"))
