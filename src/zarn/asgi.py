@@ -334,7 +334,9 @@ class GraphQLApp:
                         await stack.enter_async_context(cast(contextlib.AbstractAsyncContextManager[Any], self.target))
                         self._lifetime = stack
                 except Exception as error:
-                    logger.exception("GraphQLApp could not start %s", type(self.target).__name__)
+                    # The message names what failed (a server and its stderr); the traceback adds little.
+                    debug = logger.isEnabledFor(logging.DEBUG)
+                    logger.error("GraphQLApp could not start %s: %s", type(self.target).__name__, error, exc_info=debug)
                     await send({"type": "lifespan.startup.failed", "message": str(error)})
                     return
                 await send({"type": "lifespan.startup.complete"})

@@ -1,6 +1,8 @@
 """Serve GraphQL over HTTP with uvicorn: ``python -m zarn serve [options]``.
 
-One process serves by default; ``--workers N`` runs N worker processes under
+It serves the tools of configured servers through a `Gateway` (``--servers``),
+or a catalogue with the sample handlers (``--demo``) or placeholders. One
+process serves by default; ``--workers N`` runs N worker processes under
 uvicorn's supervisor, each with its own engine and host (the way to use more
 than one core). The workers get their options through the environment
 (``ZARN_SERVE_OPTIONS``, JSON; the token stays in its file) and build their app
@@ -27,6 +29,8 @@ from typing import Any, Final
 
 from zarn._graphql import SchemaEngine
 from zarn.asgi import MIB, GraphQLApp
+from zarn.demo import demo_handlers
+from zarn.gateway import ConfigError, Gateway
 from zarn.host import ToolHost
 
 __all__ = ["ServeOptions", "app_from_environment", "create_app", "main"]
@@ -45,6 +49,7 @@ class UsageError(Exception):
 class ServeOptions:
     """What one worker needs to build its app."""
 
+    servers: str | None = None  # a tool server configuration: serve a Gateway
     catalogue: str | None = None  # a catalogue file; None: the sample catalogue
     demo: bool = False
     path: str = "/graphql"
@@ -79,23 +84,34 @@ def _catalogue_text(options: ServeOptions) -> str:
         raise UsageError(f"cannot read catalogue {options.catalogue!r}: {error}") from None
 
 
-def create_app(options: ServeOptions) -> GraphQLApp:
-    """The app for one worker, with an engine (and a host) of its own.
-
-    A host is started by the app's lifespan and closed at its end, or at exit
-    when the server stops without a lifespan shutdown.
-    """
+def _target(options: ServeOptions) -> SchemaEngine | ToolHost | Gateway:
+    if options.servers is not None:
+        try:
+            return Gateway.from_config(options.servers)  # it closes itself at exit if still open
+        except ConfigError as error:
+            raise UsageError(str(error)) from None
     try:
         engine = SchemaEngine(_catalogue_text(options))
     except ValueError as error:
         raise UsageError(f"catalogue {options.catalogue or '(sample)'}: {error}") from None
-    target: SchemaEngine | ToolHost = engine
-    if options.demo:
-        from zarn.demo import demo_handlers
+    if not options.demo:
+        return engine
+    host = ToolHost(engine)
+    handlers = demo_handlers()
+    for server, tool in host.unhandled_tools():  # the sample tools that this catalogue has
+        if (handler := handlers.get((server, tool))) is not None:
+            host.add_tool(server, tool, handler)
+    atexit.register(host.close)
+    return host
 
-        host = ToolHost(engine, demo_handlers())
-        atexit.register(host.close)
-        target = host
+
+def create_app(options: ServeOptions) -> GraphQLApp:
+    """The app for one worker, with an engine (and a host or a gateway) of its own.
+
+    A host or gateway is started by the app's lifespan and closed at its end,
+    or at exit when the server stops without a lifespan shutdown.
+    """
+    target = _target(options)
     return GraphQLApp(
         target,
         path=options.path,
@@ -104,7 +120,7 @@ def create_app(options: ServeOptions) -> GraphQLApp:
         max_body_bytes=options.max_body_bytes,
         max_query_length=options.max_query_length,
         max_fields=options.max_fields,
-        manage=target is not engine,
+        manage=not isinstance(target, SchemaEngine),
     )
 
 
@@ -140,6 +156,11 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="example: python -m zarn serve --demo --port 8000",
     )
     source = parser.add_argument_group("what to serve")
+    source.add_argument(
+        "--servers",
+        metavar="FILE",
+        help='tool server configuration ("mcpServers" JSON): serve these servers\' tools through a gateway',
+    )
     source.add_argument(
         "-c",
         "--catalogue",
@@ -194,6 +215,8 @@ def _log_config(level: str) -> dict[str, Any]:
 
 
 def options_from(args: argparse.Namespace) -> ServeOptions:
+    if args.servers is not None and (args.catalogue is not None or args.demo):
+        raise UsageError("--servers cannot be combined with --catalogue or --demo")
     if args.workers < 1:
         raise UsageError("--workers must be at least 1")
     if not 0 <= args.port <= 65535:
@@ -206,6 +229,7 @@ def options_from(args: argparse.Namespace) -> ServeOptions:
             "give --token-file, or --insecure if that is what you want"
         )
     options = ServeOptions(
+        servers=str(Path(args.servers).resolve()) if args.servers is not None else None,
         catalogue=args.catalogue,
         demo=args.demo,
         path=args.path,
@@ -250,7 +274,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         try:
             uvicorn.run(app, **common)
         finally:
-            if isinstance(app.target, ToolHost):
+            if isinstance(app.target, ToolHost | Gateway):
                 app.target.close()
         return 0
     # The parent serves nothing: each worker builds its own app from the options.

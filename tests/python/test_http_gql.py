@@ -80,7 +80,9 @@ def test_request_errors_reach_the_client(client: Client, request_: GraphQLReques
 
 def test_a_failing_tool_is_a_value_not_an_error(client: Client) -> None:
     result = client.execute(gql('{ files_read_file(path: "missing.md") }'))
-    assert result == {"files_read_file": {"isError": True, "json": None, "text": "no such file: missing.md"}}
+    assert result == {
+        "files_read_file": {"isError": True, "json": None, "text": "FileNotFoundError: no such file: missing.md"}
+    }
 
 
 def test_the_async_transport_runs_requests_concurrently(url: str) -> None:

@@ -1,5 +1,6 @@
 """python -m zarn serve: refused options, and a real run with workers stopped by Ctrl-C."""
 
+import json
 import os
 import signal
 import socket
@@ -7,9 +8,12 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import Any
+from unittest.mock import ANY
 
 import httpx
 import pytest
+from gateway_support import FAULT_SERVER
 
 from zarn.__main__ import main
 
@@ -27,6 +31,11 @@ pytestmark = pytest.mark.timeout(120, method="thread")
         (["--catalogue", "/nonexistent/tools.json"], "cannot read catalogue '/nonexistent/tools.json'"),
         (["--token-file", "EMPTY"], "is empty"),
         (["--token-file", "/nonexistent/token"], "cannot read token file '/nonexistent/token'"),
+        (
+            ["--servers", "/nonexistent/servers.json", "--demo"],
+            "--servers cannot be combined with --catalogue or --demo",
+        ),
+        (["--servers", "/nonexistent/servers.json"], "/nonexistent/servers.json"),
     ],
 )
 def test_options_that_cannot_be_served_are_refused(
@@ -73,24 +82,30 @@ def alive(pid: int) -> bool:
     return stat.rsplit(")", 1)[1].split()[0] != "Z"
 
 
-def test_workers_serve_with_a_token_and_ctrl_c_leaves_no_process(tmp_path: Path) -> None:
+@pytest.mark.parametrize(
+    ("serve", "workers", "query", "data"),
+    [
+        (["--demo"], 1, '{ files_search(query: "docs") }', {"files_search": {"hits": ANY, "total": 2}}),
+        (
+            ["--servers", "SERVERS"],
+            2,
+            "{ fault_echo(word: 1) }",
+            {"fault_echo": {"isError": False, "json": {"word": 1}, "text": '{"word": 1}'}},
+        ),
+    ],
+)
+def test_serve_with_a_token_and_ctrl_c_leaves_no_process(
+    tmp_path: Path, serve: list[str], workers: int, query: str, data: Any
+) -> None:
     token = tmp_path / "token"
     token.write_text("t0ken\n")
+    servers = tmp_path / "servers.json"
+    servers.write_text(json.dumps({"mcpServers": {"fault": {"command": sys.executable, "args": [str(FAULT_SERVER)]}}}))
+    options = [str(servers) if arg == "SERVERS" else arg for arg in serve]
     port = free_port()
+    command = ["-m", "zarn", "serve", *options, "--workers", str(workers), "--port", str(port)]
     process = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "zarn",
-            "serve",
-            "--demo",
-            "--workers",
-            "2",
-            "--port",
-            str(port),
-            "--token-file",
-            str(token),
-        ],
+        [sys.executable, *command, "--token-file", str(token)],
         stderr=subprocess.PIPE,
         text=True,
         start_new_session=True,  # its own process group, as a terminal's foreground job is
@@ -107,11 +122,11 @@ def test_workers_serve_with_a_token_and_ctrl_c_leaves_no_process(tmp_path: Path)
                 time.sleep(0.1)
         assert response.status_code == 401
         authorised = {"authorization": "Bearer t0ken"}
-        for _ in range(4):  # both workers answer, each with its own engine and host
-            answer = httpx.post(url, json={"query": '{ files_search(query: "docs") }'}, headers=authorised)
-            assert answer.json()["data"]["files_search"]["total"] == 2
-        workers = descendants(process.pid)
-        assert len(workers) >= 2
+        for _ in range(4):  # every worker answers with its own engine and host or gateway
+            answer = httpx.post(url, json={"query": query}, headers=authorised, timeout=30)
+            assert answer.json() == {"data": data}
+        processes = descendants(process.pid)  # workers and their tool servers
+        assert len(processes) >= (workers if workers > 1 else 0) * (2 if "--servers" in serve else 1)
 
         os.killpg(process.pid, signal.SIGINT)  # Ctrl-C
         _, err = process.communicate(timeout=60)
@@ -121,9 +136,9 @@ def test_workers_serve_with_a_token_and_ctrl_c_leaves_no_process(tmp_path: Path)
             process.wait()
     assert process.returncode == 0, err
     deadline = time.monotonic() + 10  # orphans still on their way out are given a moment
-    while [pid for pid in workers if alive(pid)] and time.monotonic() < deadline:
+    while [pid for pid in processes if alive(pid)] and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert not [pid for pid in workers if alive(pid)]
-    assert err.count("Application shutdown complete.") == 2
+    assert not [pid for pid in processes if alive(pid)]
+    assert err.count("Application shutdown complete.") == workers
     assert err.count(" POST /graphql 200 - ") == 4  # one line per request
     assert err.count(" POST /graphql 401 - ") == 1
