@@ -28,14 +28,13 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "src"))
+from zarn import Gateway, RawJson, SchemaEngine, ToolHost
+from zarn.gateway.client import ProtocolClient
+from zarn.gateway.config import StdioServerConfig, read_config
+from zarn.gateway.results import field_value
+from zarn.gateway.stdio import StdioTransport
 
-from zarn import Gateway, RawJson, SchemaEngine, ToolHost  # noqa: E402
-from zarn.gateway.client import ProtocolClient  # noqa: E402
-from zarn.gateway.config import StdioServerConfig, read_config  # noqa: E402
-from zarn.gateway.results import field_value  # noqa: E402
-from zarn.gateway.stdio import StdioTransport  # noqa: E402
+ROOT = Path(__file__).resolve().parents[1]
 
 PACKAGES = ROOT / "tests" / "servers" / "node_modules" / "@modelcontextprotocol"
 

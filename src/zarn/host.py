@@ -9,13 +9,14 @@ detaches the bridge so that no `execute` is left waiting.
 from __future__ import annotations
 
 import asyncio
-import concurrent.futures
+import contextlib
 import difflib
+import functools
 import inspect
 import json
 import logging
 import threading
-from collections.abc import Awaitable, Callable, Coroutine, Mapping
+from collections.abc import Awaitable, Callable, Mapping
 from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Final, Literal, Self, TypeVar
@@ -98,8 +99,20 @@ def failure_text(error: BaseException) -> str:
     return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
-async def _await(awaitable: Awaitable[Any]) -> Any:
-    return await awaitable
+# A call handed to the event loop: the call and the awaitable its handler gave.
+_Started = tuple[ToolCall, Awaitable[Any]]
+# The most calls taken off the queue and handed to the loop at once.
+_BATCH_LIMIT: Final = 256
+
+
+def _discard(awaitable: Awaitable[Any]) -> None:
+    if inspect.iscoroutine(awaitable):
+        awaitable.close()  # never scheduled: don't leave it to warn "never awaited"
+
+
+def _cancel_all(tasks: list[asyncio.Future[Any]]) -> None:
+    for task in tasks:
+        task.cancel()
 
 
 class ToolHost:
@@ -166,7 +179,8 @@ class ToolHost:
         self._stopping = threading.Event()
         self._threads: list[threading.Thread] = []
         self._executing = 0  # execute calls in progress through this host; guarded by _lock
-        self._in_flight: set[concurrent.futures.Future[Any]] = set()  # async handlers; guarded by _lock
+        # Calls handed to the event loop, by request id: their task once it runs. guarded by _lock
+        self._in_flight: dict[str, asyncio.Future[Any] | None] = {}
         self._own_loop: asyncio.AbstractEventLoop | None = None  # guarded by _lock
         self._loop_thread: threading.Thread | None = None
         self._executor: ElasticPool | None = None  # guarded by _lock
@@ -262,10 +276,7 @@ class ToolHost:
         for thread in self._threads:
             if thread is not current:  # closed from inside a handler
                 thread.join()
-        with self._lock:
-            in_flight = list(self._in_flight)
-        for future in in_flight:
-            future.cancel()  # its done callback answers the call
+        self._cancel_in_flight()
         self._drain()
         self._stop_own_loop()
         self._shutdown_executor()
@@ -380,12 +391,20 @@ class ToolHost:
 
     def _serve(self) -> None:
         engine = self._engine
+        batch: list[_Started] = []
         while not self._stopping.is_set():
             text = engine.receive_tool_call(self._poll_ms)
-            if text is not None:
-                self._dispatch(text)  # a request taken is answered, stopping or not
+            # While handlers hand back awaitables, the requests already queued
+            # are taken too and handed to the event loop together: one wake-up
+            # of the loop for the lot. A request taken is answered, stopping or not.
+            while text is not None and self._dispatch(text, batch) and len(batch) < _BATCH_LIMIT:
+                text = engine.receive_tool_call(0)
+            if batch:
+                self._start_async(batch)
+                batch = []
 
-    def _dispatch(self, text: str) -> None:
+    def _dispatch(self, text: str, batch: list[_Started]) -> bool:
+        """Run the call's handler; True when it handed back an awaitable, now in `batch`."""
         request = json.loads(text)
         call = ToolCall(
             request["request_id"], request["server"], request["tool"], request["arguments"], request["operation"]
@@ -393,21 +412,29 @@ class ToolHost:
         handler = self._handlers.get((call.server, call.tool))
         fallback = self._fallback
         try:
+            function: Callable[[Any], Any]
+            argument: Any
             if handler is not None:
-                result = handler(call.arguments)
+                function, argument = handler, call.arguments
             elif fallback is not None:
-                result = fallback(call)
+                function, argument = fallback, call
             else:
                 self._engine.fail_tool_call(call.request_id, f"ToolHost has no handler for {call.server}.{call.tool}")
-                return
+                return False
+            if batch and not inspect.iscoroutinefunction(function):
+                # A handler that may block first lets the coroutines already taken run.
+                self._start_async(batch[:])
+                batch.clear()
+            result = function(argument)
             if inspect.isawaitable(result):
-                self._start_async(call, result)
-            else:
-                self._answer(call, result)
+                batch.append((call, result))
+                return True
+            self._answer(call, result)
         except BaseException as error:
             # Even SystemExit: the service threads belong to the host, and a
             # thread that ended here would leave later calls waiting unserved.
             self._fail(call, error)
+        return False
 
     def _fail(self, call: ToolCall, error: BaseException) -> None:
         _log.error("tool %s.%s failed (%s)", call.server, call.tool, call.request_id, exc_info=error)
@@ -420,28 +447,54 @@ class ToolHost:
         except Exception as error:  # not serialisable, or text without a UTF-8 form
             self._fail(call, error)
 
-    def _start_async(self, call: ToolCall, awaitable: Awaitable[Any]) -> None:
-        coroutine: Coroutine[Any, Any, Any] = awaitable if inspect.iscoroutine(awaitable) else _await(awaitable)
+    def _start_async(self, batch: list[_Started]) -> None:
+        with self._lock:
+            for call, _ in batch:
+                self._in_flight[call.request_id] = None
         try:
-            future = asyncio.run_coroutine_threadsafe(coroutine, self._event_loop())
-        except BaseException:
-            coroutine.close()  # never scheduled: don't leave it to warn "never awaited"
-            raise
-        with self._lock:
-            self._in_flight.add(future)
-        future.add_done_callback(lambda done: self._async_done(call, done))
+            self._event_loop().call_soon_threadsafe(self._spawn, batch)
+        except BaseException as error:  # the loop is closed
+            with self._lock:
+                for call, _ in batch:
+                    self._in_flight.pop(call.request_id, None)
+            for call, awaitable in batch:
+                _discard(awaitable)
+                self._fail(call, error)
 
-    def _async_done(self, call: ToolCall, future: concurrent.futures.Future[Any]) -> None:
+    def _spawn(self, batch: list[_Started]) -> None:
+        # On the event loop. A call that close() has answered meanwhile is not started.
+        for call, awaitable in batch:
+            with self._lock:
+                task = None
+                if call.request_id in self._in_flight:
+                    task = self._in_flight[call.request_id] = asyncio.ensure_future(awaitable)
+            if task is None:
+                _discard(awaitable)
+            else:
+                task.add_done_callback(functools.partial(self._task_done, call))
+
+    def _task_done(self, call: ToolCall, task: asyncio.Future[Any]) -> None:
         with self._lock:
-            self._in_flight.discard(future)
-        if future.cancelled():
+            if self._in_flight.pop(call.request_id, None) is None:
+                return  # answered by close()
+        if task.cancelled():
             self._engine.fail_tool_call(call.request_id, CANCELLED_MESSAGE)
-            return
-        error = future.exception()
-        if error is not None:
+        elif (error := task.exception()) is not None:
             self._fail(call, error)
         else:
-            self._answer(call, future.result())
+            self._answer(call, task.result())
+
+    def _cancel_in_flight(self) -> None:
+        # The calls are answered here and now: the loop may be blocked (a
+        # close() on its own thread) and an execute may be waiting for them.
+        with self._lock:
+            in_flight, self._in_flight = self._in_flight, {}
+        for request_id in in_flight:
+            self._engine.fail_tool_call(request_id, CANCELLED_MESSAGE)
+        tasks = [task for task in in_flight.values() if task is not None]
+        if tasks:
+            with contextlib.suppress(RuntimeError):  # a closed loop runs nothing any more
+                self._event_loop().call_soon_threadsafe(_cancel_all, tasks)
 
     def _event_loop(self) -> asyncio.AbstractEventLoop:
         if self._given_loop is not None:
