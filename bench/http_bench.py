@@ -24,6 +24,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import json
+import os
 import re
 import shutil
 import signal
@@ -94,10 +95,17 @@ class Run:
     requests_per_second: float
     p50_ms: float
     p99_ms: float
+    cpu_us: float  # the server process's CPU time (all its threads) per request
 
 
 def lua_string(path: Path) -> str:
     return json.dumps(str(path))  # a JSON string is a Lua string for plain paths
+
+
+def cpu_seconds(pid: int) -> float:
+    """User and system time of a process so far, its threads included."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def free_port() -> int:
@@ -155,12 +163,14 @@ def load(app: str, workload: str, seconds: int, connections: int, scratch: Path)
         (scratch / "expected").write_bytes(expected)
         script = scratch / "check.lua"
         script.write_text(LUA % {"body": lua_string(scratch / "body"), "expected": lua_string(scratch / "expected")})
+        cpu_before = cpu_seconds(server.process.pid)
         done = subprocess.run(
             ["wrk", "-t2", f"-c{connections}", f"-d{seconds}s", "--timeout", "10s", "-s", str(script), server.url],
             capture_output=True,
             text=True,
             check=True,
         )
+        cpu = cpu_seconds(server.process.pid) - cpu_before
     finally:
         server.stop()
     check = re.search(r"CHECK bad=(\d+) socket=(\d+) status=(\d+) timeout=(\d+)", done.stdout)
@@ -175,7 +185,7 @@ def load(app: str, workload: str, seconds: int, connections: int, scratch: Path)
             f"timeouts={failures[3]}; first bad response: {sample.group(1) if sample else '?'}"
         )
     requests, elapsed, p50, p99 = int(result[1]), float(result[2]), int(result[3]), int(result[4])
-    return Run(app, workload, requests / elapsed, p50 / 1000, p99 / 1000)
+    return Run(app, workload, requests / elapsed, p50 / 1000, p99 / 1000, cpu / requests * 1e6)
 
 
 # -- the HTTP layer's own cost ------------------------------------------------
@@ -297,16 +307,16 @@ def main() -> None:
                     run = load(app, workload, args.seconds, args.connections, Path(scratch))
                     print(
                         f"round {round_ + 1}: {workload:12} {app:12} {run.requests_per_second:9,.0f} requests/s"
-                        f"  p50 {run.p50_ms:6.2f} ms  p99 {run.p99_ms:6.2f} ms",
+                        f"  p50 {run.p50_ms:6.2f} ms  p99 {run.p99_ms:6.2f} ms  CPU {run.cpu_us:5.0f} µs/request",
                         flush=True,
                     )
                     runs.append(run)
 
     print(f"\n{args.connections} connections, {args.seconds} s per run, medians of {args.rounds} round(s)\n")
-    print("| workload | app | requests/s | of the floor | p50 | p99 |")
-    print("|---|---|---:|---:|---:|---:|")
+    print("| workload | app | requests/s | of the floor | p50 | p99 | server CPU per request |")
+    print("|---|---|---:|---:|---:|---:|---:|")
     for workload in args.workloads.split(","):
-        rows: dict[str, tuple[float, float, float]] = {}
+        rows: dict[str, tuple[float, float, float, float]] = {}
         for app in args.apps.split(","):
             mine = [run for run in runs if run.app == app and run.workload == workload]
             if not mine:
@@ -315,11 +325,12 @@ def main() -> None:
                 statistics.median(run.requests_per_second for run in mine),
                 statistics.median(run.p50_ms for run in mine),
                 statistics.median(run.p99_ms for run in mine),
+                statistics.median(run.cpu_us for run in mine),
             )
-        floor = rows.get("floor", (0.0, 0.0, 0.0))[0]
-        for app, (rate, p50, p99) in rows.items():
+        floor = rows.get("floor", (0.0, 0.0, 0.0, 0.0))[0]
+        for app, (rate, p50, p99, cpu) in rows.items():
             share = f"{rate / floor:.0%}" if floor else "-"
-            print(f"| {workload} | {app} | {rate:,.0f} | {share} | {p50:.2f} ms | {p99:.2f} ms |")
+            print(f"| {workload} | {app} | {rate:,.0f} | {share} | {p50:.2f} ms | {p99:.2f} ms | {cpu:,.0f} µs |")
     if args.layer:
         cost = layer_cost()
         print(
