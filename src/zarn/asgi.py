@@ -209,7 +209,7 @@ class GraphQLApp:
         if scope["type"] != "http":
             await self._other(scope, receive, send)
             return
-        started = time.perf_counter()
+        started = time.perf_counter() if logger.isEnabledFor(logging.INFO) else 0.0
         accept = content_type = authorization = origin = length = None
         for name, value in scope["headers"]:
             if name == b"accept":
@@ -302,7 +302,7 @@ class GraphQLApp:
 
     def _log(self, scope: Scope, status: int | str, operation_name: str | None, started: float) -> None:
         """One line per request: client, method, path, status ("gone" when the client left), operation, time."""
-        if logger.isEnabledFor(logging.INFO):
+        if started:
             client = scope.get("client")
             logger.info(
                 "%s %s %s %s %s %.1f ms",
@@ -416,7 +416,7 @@ class GraphQLApp:
         limit = self.max_body_bytes
         if length is not None and length.isdigit() and int(length) > limit:
             raise too_large(limit)
-        task = cast(asyncio.Task[Any], asyncio.current_task())
+        task: asyncio.Task[Any] = asyncio.current_task()  # type: ignore[assignment]  # always in a task
         self._deadlines.arm(task, self.body_timeout)
         try:
             message = await receive()
