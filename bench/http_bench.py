@@ -165,7 +165,17 @@ def load(app: str, workload: str, seconds: int, connections: int, scratch: Path)
         script.write_text(LUA % {"body": lua_string(scratch / "body"), "expected": lua_string(scratch / "expected")})
         cpu_before = cpu_seconds(server.process.pid)
         done = subprocess.run(
-            ["wrk", "-t2", f"-c{connections}", f"-d{seconds}s", "--timeout", "10s", "-s", str(script), server.url],
+            [
+                "wrk",
+                f"-t{min(2, connections)}",
+                f"-c{connections}",
+                f"-d{seconds}s",
+                "--timeout",
+                "10s",
+                "-s",
+                str(script),
+                server.url,
+            ],
             capture_output=True,
             text=True,
             check=True,
