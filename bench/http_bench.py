@@ -323,23 +323,26 @@ def main() -> None:
                     runs.append(run)
 
     print(f"\n{args.connections} connections, {args.seconds} s per run, medians of {args.rounds} round(s)\n")
-    print("| workload | app | requests/s | of the floor | p50 | p99 | server CPU per request |")
+    print("| workload | app | requests/s | of the floor, per round | p50 | p99 | server CPU per request |")
     print("|---|---|---:|---:|---:|---:|---:|")
     for workload in args.workloads.split(","):
-        rows: dict[str, tuple[float, float, float, float]] = {}
+        floors = {index: run for index, run in enumerate(runs) if run.app == "floor" and run.workload == workload}
         for app in args.apps.split(","):
-            mine = [run for run in runs if run.app == app and run.workload == workload]
+            mine = [(index, run) for index, run in enumerate(runs) if run.app == app and run.workload == workload]
             if not mine:
                 continue
-            rows[app] = (
-                statistics.median(run.requests_per_second for run in mine),
-                statistics.median(run.p50_ms for run in mine),
-                statistics.median(run.p99_ms for run in mine),
-                statistics.median(run.cpu_us for run in mine),
-            )
-        floor = rows.get("floor", (0.0, 0.0, 0.0, 0.0))[0]
-        for app, (rate, p50, p99, cpu) in rows.items():
-            share = f"{rate / floor:.0%}" if floor else "-"
+            # Each run against the floor of its own round: the load on a shared
+            # machine drifts between rounds more than between neighbouring runs.
+            shares = []
+            for index, run in mine:
+                floor = max((i for i in floors if i <= index), default=None)
+                if floor is not None:
+                    shares.append(run.requests_per_second / floors[floor].requests_per_second)
+            share = f"{statistics.median(shares):.0%}" if shares else "-"
+            rate = statistics.median(run.requests_per_second for _, run in mine)
+            p50 = statistics.median(run.p50_ms for _, run in mine)
+            p99 = statistics.median(run.p99_ms for _, run in mine)
+            cpu = statistics.median(run.cpu_us for _, run in mine)
             print(f"| {workload} | {app} | {rate:,.0f} | {share} | {p50:.2f} ms | {p99:.2f} ms | {cpu:,.0f} µs |")
     if args.layer:
         cost = layer_cost()
