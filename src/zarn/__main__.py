@@ -1,5 +1,7 @@
 """Run one GraphQL query against a catalogue: ``python -m zarn [options] [QUERY]``.
 
+``python -m zarn serve [options]`` serves GraphQL over HTTP instead (`zarn.serve`).
+
 The response document goes to standard output; the exit status is 0 for a
 success document, 1 for an error document (its message also goes to standard
 error) and 2 for bad usage.
@@ -189,9 +191,14 @@ def read_query(args: argparse.Namespace, parser: argparse.ArgumentParser) -> str
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    arguments = sys.argv[1:] if argv is None else list(argv)
+    if arguments[:1] == ["serve"]:  # python -m zarn serve: GraphQL over HTTP
+        from zarn.serve import main as serve
+
+        return serve(arguments[1:])
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
+        args = parser.parse_args(arguments)
         with logging_to_stderr(args.verbose):
             return run(args, parser)
     except SystemExit as stop:  # argparse reports bad usage (and --help) this way
