@@ -22,6 +22,7 @@ from types import TracebackType
 from typing import Any, Final, Literal, Self, TypeVar
 
 from zarn._graphql import SchemaEngine
+from zarn.loop_thread import LoopThread
 from zarn.pool import ElasticPool
 
 __all__ = ["Fallback", "Handler", "RawJson", "ToolCall", "ToolHost"]
@@ -181,8 +182,7 @@ class ToolHost:
         self._executing = 0  # execute calls in progress through this host; guarded by _lock
         # Calls handed to the event loop, by request id: their task once it runs. guarded by _lock
         self._in_flight: dict[str, asyncio.Future[Any] | None] = {}
-        self._own_loop: asyncio.AbstractEventLoop | None = None  # guarded by _lock
-        self._loop_thread: threading.Thread | None = None
+        self._own_loop: LoopThread | None = None  # guarded by _lock
         self._executor: ElasticPool | None = None  # guarded by _lock
 
     # -- registration ---------------------------------------------------------
@@ -381,7 +381,8 @@ class ToolHost:
             running = asyncio.get_running_loop()
         except RuntimeError:
             return
-        if running is given or running is self._own_loop:
+        own = self._own_loop
+        if running is given or (own is not None and running is own.loop):
             raise RuntimeError(
                 "ToolHost.execute was called on the thread that runs the host's event loop, where it would wait "
                 "forever for the async handlers that loop must run: use 'await host.execute_async(...)' there"
@@ -501,32 +502,16 @@ class ToolHost:
             return self._given_loop
         with self._lock:
             if self._own_loop is None:
-                loop = asyncio.new_event_loop()
-                thread = threading.Thread(target=_run_loop, args=(loop,), name="zarn-tool-loop", daemon=True)
-                thread.start()
-                self._own_loop, self._loop_thread = loop, thread
-            return self._own_loop
+                own = LoopThread("zarn-tool-loop")
+                own.start()
+                self._own_loop = own
+            return self._own_loop.loop
 
     def _stop_own_loop(self) -> None:
         with self._lock:
-            loop, thread = self._own_loop, self._loop_thread
-        if loop is not None and thread is not None:
-            loop.call_soon_threadsafe(loop.stop)
-            thread.join()
-
-
-def _run_loop(loop: asyncio.AbstractEventLoop) -> None:
-    asyncio.set_event_loop(loop)
-    try:
-        loop.run_forever()
-        # Let cancelled handlers run their cleanup before the loop goes.
-        tasks = asyncio.all_tasks(loop)
-        for task in tasks:
-            task.cancel()
-        loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
-        loop.run_until_complete(loop.shutdown_asyncgens())
-    finally:
-        loop.close()
+            own = self._own_loop
+        if own is not None:
+            own.stop()
 
 
 def _unknown_tool_message(server: str, tool: str, tools: Mapping[tuple[str, str], str]) -> str:

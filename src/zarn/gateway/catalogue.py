@@ -17,6 +17,7 @@ from typing import Any, Final
 
 from zarn._graphql import SchemaEngine
 from zarn.gateway.config import WHITE_SPACE
+from zarn.gateway.results import has_utf8_form
 from zarn.toolspec import ToolSpec
 
 __all__ = ["BUILT_IN_FIELDS", "Collision", "ListedServer", "ListedTool", "assemble", "find_collisions", "tool_specs"]
@@ -64,7 +65,7 @@ class Collision:
 def listed_tool(server: str, entry: Any) -> ListedTool | None:
     """One listing entry as a catalogue tool, or None (with a warning) when it cannot be one."""
     name = entry.get("name") if isinstance(entry, Mapping) else None
-    if not isinstance(name, str) or not name.strip(WHITE_SPACE) or not _utf8(name):
+    if not isinstance(name, str) or not name.strip(WHITE_SPACE) or not has_utf8_form(name):
         logger.warning("tool server %s lists a tool without a usable name; it is left out: %.200r", server, entry)
         return None
     assert isinstance(entry, Mapping)
@@ -139,11 +140,3 @@ def find_collisions(specs: Sequence[ToolSpec]) -> list[Collision]:
         else:
             first[spec.field] = spec
     return collisions
-
-
-def _utf8(text: str) -> bool:
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    return True

@@ -22,10 +22,10 @@ from typing import Any, Final, Literal, Self
 from zarn._graphql import SchemaEngine
 from zarn.gateway.catalogue import Collision, ListedServer, assemble, find_collisions, tool_specs
 from zarn.gateway.config import WHITE_SPACE, ServerConfig, read_config, server_config
-from zarn.gateway.loop_thread import LoopThread
 from zarn.gateway.server import ServerStartError, ServerStatus, ToolServer
 from zarn.gateway.transport import MAX_MESSAGE_SIZE
 from zarn.host import Handler, RawJson, ToolHost
+from zarn.loop_thread import LoopThread
 from zarn.toolspec import ToolSpec
 
 __all__ = ["DEFAULT_START_TIMEOUT", "Gateway"]

@@ -17,7 +17,7 @@ import json
 from collections.abc import Mapping
 from typing import Any, Final, NoReturn
 
-__all__ = ["error_value", "field_value"]
+__all__ = ["error_value", "field_value", "has_utf8_form"]
 
 # Made once: json.dumps with options builds a new encoder on every call.
 _ENCODE: Final = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
@@ -62,7 +62,7 @@ def error_value(text: str) -> str:
 
 def _dumps(value: Any) -> str:
     text = _ENCODE(value)
-    if not text.isascii() and not _utf8(text):
+    if not text.isascii() and not has_utf8_form(text):
         # A lone surrogate (from a "\ud800" escape) has no UTF-8 form, and the
         # engine refuses its escape too: it becomes U+FFFD.
         text = text.encode("utf-16", "surrogatepass").decode("utf-16", "replace")
@@ -84,10 +84,11 @@ def _json_text(text: str) -> str:
     except ValueError, RecursionError:
         return "null"
     # Escapes may spell lone surrogates, which the engine refuses.
-    return text if "\\u" not in text and (text.isascii() or _utf8(text)) else _dumps(value)
+    return text if "\\u" not in text and (text.isascii() or has_utf8_form(text)) else _dumps(value)
 
 
-def _utf8(text: str) -> bool:
+def has_utf8_form(text: str) -> bool:
+    """False for text the engine refuses: lone surrogates have no UTF-8 form."""
     try:
         text.encode("utf-8")
     except UnicodeEncodeError:

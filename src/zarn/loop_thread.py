@@ -1,4 +1,4 @@
-"""An event loop on a thread of its own, for the protocol clients of a gateway.
+"""An event loop on a thread of its own: a host's async handlers, a gateway's protocol clients.
 
 Sync and async callers both hand it coroutines: `run` blocks the calling
 thread, `run_async` awaits from another event loop.
@@ -68,6 +68,7 @@ def _run(loop: asyncio.AbstractEventLoop) -> None:
     asyncio.set_event_loop(loop)
     try:
         loop.run_forever()
+        # Let cancelled work run its cleanup before the loop goes.
         tasks = asyncio.all_tasks(loop)
         for task in tasks:
             task.cancel()
