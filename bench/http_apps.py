@@ -1,7 +1,7 @@
 """The ASGI apps that bench/http_bench.py serves with uvicorn, and their expected documents.
 
 `python bench/http_apps.py APP WORKLOAD PORT` serves one app on 127.0.0.1:PORT
-with one uvicorn process (uvloop, asyncio's loop for the gateway workload; h11;
+with one uvicorn process (uvloop; h11;
 no access log). Apps:
 
 - floor: reads the request body and answers the expected document as it is,
@@ -241,10 +241,7 @@ def main() -> None:
         APPS[name](workload),
         host="127.0.0.1",
         port=port,
-        # The gateway's stdio transport wants asyncio's own subprocess transport,
-        # which uvloop does not give; the graphql-core peer runs its protocol
-        # client on the server's loop, so this workload runs on asyncio's loop.
-        loop="asyncio" if workload == "gateway" else "uvloop",
+        loop="uvloop",
         http="h11",
         lifespan="on",
         access_log=False,

@@ -253,3 +253,13 @@ def test_sigkill_mid_call_reports_the_signal() -> None:
         assert json.loads(running.result(10))["data"]["fault_hang"] == text(
             "tool server fault was killed by signal SIGKILL while calling hang", True
         )
+
+
+def test_stdio_servers_run_on_other_event_loops(monkeypatch: pytest.MonkeyPatch) -> None:
+    # uvloop's process transports are not asyncio's classes (uvicorn picks uvloop when it is installed).
+    uvloop = pytest.importorskip("uvloop")
+    monkeypatch.setattr("asyncio.new_event_loop", uvloop.new_event_loop)
+    before = children()
+    with Gateway({"fault": fault()}) as running:
+        assert values(running, '{ fault_echo(n: 2, s: "uv") }')["fault_echo"]["json"] == {"n": 2, "s": "uv"}
+    assert children() == before

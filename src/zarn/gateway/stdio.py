@@ -16,7 +16,7 @@ import os
 import shutil
 import signal
 from collections.abc import Mapping
-from typing import Any, Final
+from typing import Any, Final, cast
 
 from zarn.gateway.config import StdioServerConfig
 from zarn.gateway.transport import (
@@ -116,9 +116,9 @@ class StdioTransport(Transport):
         except (OSError, ValueError) as error:  # ValueError: a NUL in an argument or variable
             raise TransportError(f"could not be started: {error}") from None
         self._process = process
-        stdin = process.get_pipe_transport(0)
-        assert isinstance(stdin, asyncio.WriteTransport)
-        self._stdin = stdin
+        # Casts, not isinstance checks: other event loops (uvloop) have transports
+        # of their own classes with the same methods.
+        self._stdin = cast(asyncio.WriteTransport, process.get_pipe_transport(0))
         self._log.debug("started %s (pid %s)", program, process.get_pid())
 
     async def send(self, message: Mapping[str, Any]) -> None:
@@ -315,8 +315,7 @@ class _ChildProtocol(asyncio.SubprocessProtocol):
         self._transport: asyncio.SubprocessTransport | None = None
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
-        assert isinstance(transport, asyncio.SubprocessTransport)
-        self._transport = transport
+        self._transport = cast(asyncio.SubprocessTransport, transport)
 
     def pipe_data_received(self, fd: int, data: bytes | str) -> None:
         assert isinstance(data, bytes)
