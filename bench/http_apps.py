@@ -1,8 +1,7 @@
 """The ASGI apps that bench/http_bench.py serves with uvicorn, and their expected documents.
 
 `python bench/http_apps.py APP WORKLOAD PORT` serves one app on 127.0.0.1:PORT
-with one uvicorn process (uvloop; h11;
-no access log). Apps:
+with one uvicorn process (uvloop, h11, no access log). Apps:
 
 - floor: reads the request body and answers the expected document as it is,
   uvicorn's own cost per request;
