@@ -32,6 +32,9 @@ BUILT_IN_FIELDS: Final = frozenset({"__typename", "servers", "search"})
 
 _ROOT_TYPES: Final = {"query": "Query", "mutation": "Mutation", "subscription": "Subscription"}
 _VARIANT_LIMIT: Final = 64  # engine texts kept per operation for combinations of omitted variables and conditions
+# Selections visited while fragments are expanded, per operation: fragments that
+# spread others several times under differing conditions grow exponentially.
+SELECTION_LIMIT: Final = 100_000
 
 
 class RequestError(Exception):
@@ -290,6 +293,11 @@ def _field_text(
     return f"{head}({','.join(printed)})" if printed else head
 
 
+def _unordered(key: str, name: str, arguments: tuple[ast.ArgumentNode, ...]) -> str:
+    """A field's text with its arguments in name order: the order of arguments does not make another field."""
+    return _field_text(key, name, tuple(sorted(arguments, key=lambda argument: argument.name.value)), {})
+
+
 def _value_text(node: ast.ValueNode, substitutes: Mapping[str, str | None]) -> str | None:
     """A literal as the engine reads it; None for an omitted variable that has no default.
 
@@ -335,6 +343,9 @@ class _Reader:
     def __init__(self, node: ast.DocumentNode) -> None:
         self.node = node
         self.fragments: dict[str, ast.FragmentDefinitionNode] = {}
+        self.budget = SELECTION_LIMIT  # selections left to visit in this operation
+        # Fragments expanded under given conditions: another spread of the same adds nothing.
+        self.expanded: set[tuple[str, tuple[Condition, ...]]] = set()
 
     def document(self) -> Document:
         definitions: list[ast.OperationDefinitionNode] = []
@@ -377,6 +388,8 @@ class _Reader:
             )
 
         occurrences: list[tuple[ast.FieldNode, tuple[Condition, ...]]] = []
+        self.budget = SELECTION_LIMIT
+        self.expanded.clear()
         self.collect(node.selection_set, _ROOT_TYPES[kind], (), occurrences, set())
 
         fields: dict[str, Field] = {}
@@ -394,7 +407,9 @@ class _Reader:
             if known is None:
                 known = Field(key, occurrence.name.value, arguments, text, frozenset(used), [])
                 fields[key] = known
-            elif known.text != text:
+            elif known.text != text and _unordered(known.key, known.name, known.arguments) != _unordered(
+                key, occurrence.name.value, arguments
+            ):
                 reason = (
                     f'"{known.name}" and "{occurrence.name.value}" are different fields'
                     if known.name != occurrence.name.value
@@ -439,6 +454,11 @@ class _Reader:
         conditions kept are those that depend on variables.
         """
         for selection in selection_set.selections:
+            self.budget -= 1
+            if self.budget < 0:
+                raise RequestError(
+                    f"the operation expands to more than {SELECTION_LIMIT} selections", _location(selection)
+                )
             own = _conditions(selection)
             if own is None:
                 continue
@@ -456,6 +476,9 @@ class _Reader:
                 if name in spreading:
                     raise RequestError(f'cannot spread fragment "{name}" within itself', _location(selection))
                 _check_type(fragment.type_condition, root, f'fragment "{name}"', selection)
+                if (name, combined) in self.expanded:
+                    continue
+                self.expanded.add((name, combined))
                 spreading.add(name)
                 self.collect(fragment.selection_set, root, combined, out, spreading)
                 spreading.discard(name)

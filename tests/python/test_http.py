@@ -114,6 +114,12 @@ def test_accept_chooses_the_media_type(client: httpx.Client, url: str, accept: s
     still_serving(client, url)
 
 
+def spreads_twice(levels: int, spread: str, leaf: str) -> str:
+    """Fragments that each spread the next one twice: a short document whose plain expansion doubles per level."""
+    chain = " ".join(f"fragment F{i} on Query {{ {spread.format(i + 1)} }}" for i in range(levels))
+    return f"{chain} fragment F{levels} on Query {{ {leaf} }}"
+
+
 REQUEST_ERRORS = [
     ({"query": "{ nope }"}, "unknown GraphQL field: nope"),
     ({"query": "{ files_read("}, "Syntax Error: Expected Name, found <EOF>."),
@@ -129,6 +135,8 @@ REQUEST_ERRORS = [
     ({"query": "subscription { __typename }"}, "subscriptions are not supported over HTTP"),
     ({"query": "query ($s: Boolean) { __typename @skip(if: $s) }"}, 'variable "$s" of @skip(if:) must be a Boolean, not null'),
     ({"query": "type Query { a: Int }"}, "a request holds operations and fragments only"),
+    ({"query": "query ($a: Boolean = true, $b: Boolean = true) { ...F0 } " + spreads_twice(20, "...F{0} @include(if: $a) ...F{0} @include(if: $b)", "__typename")},
+     "the operation expands to more than 100000 selections"),
 ]  # fmt: skip
 
 
@@ -186,6 +194,11 @@ def test_a_parse_error_carries_its_location(client: httpx.Client, url: str) -> N
             [("read", {"path": "1"})],
         ),
         ({"query": "{ __typename @skip(if: true) }"}, {}, []),
+        (
+            {"query": "{ ...F0 } " + spreads_twice(40, "...F{0} ...F{0}", 'files_read(path: "x", n: 1) files_read(n: 1, path: "x")')},
+            {"files_read": {"tool": "read", "args": {"path": "x", "n": 1}}},
+            [("read", {"path": "x", "n": 1})],
+        ),
     ],
 )  # fmt: skip
 def test_graphql_behaviours_are_settled_before_the_engine(
