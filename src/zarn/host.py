@@ -271,17 +271,20 @@ class ToolHost:
             self._shutdown_executor()  # execute_async may have started it all the same
             return
         self._stopping.set()
-        self._engine.detach_call_bridge()
-        current = threading.current_thread()
-        for thread in self._threads:
-            if thread is not current:  # closed from inside a handler
-                thread.join()
-        self._cancel_in_flight()
-        self._drain()
-        self._stop_own_loop()
-        self._shutdown_executor()
-        with ToolHost._running_lock:
-            ToolHost._running.pop(id(self._engine), None)
+        try:
+            self._engine.detach_call_bridge()
+            current = threading.current_thread()
+            for thread in self._threads:
+                if thread is not current:  # closed from inside a handler
+                    thread.join()
+            self._cancel_in_flight()
+            self._drain()
+            self._stop_own_loop()
+        finally:
+            # Whatever went wrong above, the engine is free for another host.
+            self._shutdown_executor()
+            with ToolHost._running_lock:
+                ToolHost._running.pop(id(self._engine), None)
 
     def _shutdown_executor(self) -> None:
         with self._lock:

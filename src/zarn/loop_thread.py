@@ -55,13 +55,18 @@ class LoopThread:
         return await asyncio.wrap_future(future)
 
     def stop(self) -> None:
-        """Stop the loop, let what is left on it unwind, and join the thread."""
+        """Stop the loop, let what is left on it unwind, and join the thread.
+
+        Called on the loop's own thread, it cannot wait: the loop stops once
+        the callback that called it returns.
+        """
         loop, thread = self._loop, self._thread
         if loop is None or thread is None:
             return
-        loop.call_soon_threadsafe(loop.stop)
-        thread.join()
         self._loop = self._thread = None
+        loop.call_soon_threadsafe(loop.stop)
+        if thread is not threading.current_thread():
+            thread.join()
 
 
 def _run(loop: asyncio.AbstractEventLoop) -> None:

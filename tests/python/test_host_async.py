@@ -278,3 +278,24 @@ def test_execute_async_concurrency_follows_demand_up_to_the_bound(engine: Schema
     assert asyncio.run(service(50, None)) == 50  # far past the old 16
     assert asyncio.run(service(12, 4)) == 4  # the bound set holds
     assert host_threads() == []
+
+
+def test_close_from_an_async_handler_frees_the_engine(engine: SchemaEngine) -> None:
+    closed = threading.Event()
+    host = ToolHost(engine)
+
+    @host.tool("beta", "echo")
+    async def close_the_host(args: dict[str, Any]) -> str:
+        host.close()  # on the host's own loop thread, which close cannot join
+        closed.set()
+        return "late"
+
+    with host:
+        assert data(host.execute("{ beta_echo }")) == {"beta_echo": DETACHED}
+    assert closed.wait(10)
+    with ToolHost(engine, {("beta", "echo"): lambda args: "again"}) as second:
+        assert data(second.execute("{ beta_echo }")) == {"beta_echo": "again"}
+    for thread in threading.enumerate():
+        if thread.name == "zarn-tool-loop":
+            thread.join(10)  # the loop ends once the handler's callback returns
+    assert host_threads() == []
