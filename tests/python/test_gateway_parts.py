@@ -101,6 +101,9 @@ TEXT = {"type": "text", "text": "hello"}
 IMAGE = {"type": "image", "data": "iVBORw0K", "mimeType": "image/png"}
 
 
+DEEPEST = "[" * 126 + "]" * 126  # as deep as a value in a reply may go
+
+
 @pytest.mark.parametrize(
     ("result", "value"),
     [
@@ -126,6 +129,15 @@ IMAGE = {"type": "image", "data": "iVBORw0K", "mimeType": "image/png"}
             {"content": [{"type": "text", "text": '["\\ud800", "\\u00e9"]'}]},
             {"isError": False, "json": ["\ufffd", "é"], "text": '["\\ud800", "\\u00e9"]'},
         ),
+        # JSON that Python reads but the engine would not: it stays text.
+        *(
+            ({"content": [{"type": "text", "text": text}]}, {"isError": False, "json": None, "text": text})
+            for text in ("1e400", "[-1E+309]", "1" + "0" * 400, "[" * 127 + "]" * 127)
+        ),
+        (
+            {"content": [{"type": "text", "text": DEEPEST}]},
+            {"isError": False, "json": json.loads(DEEPEST), "text": DEEPEST},
+        ),
     ],
 )
 def test_field_value_shapes(result: Any, value: Any) -> None:
@@ -137,9 +149,20 @@ def test_field_value_shapes(result: Any, value: Any) -> None:
         assert json.loads(document.result(10))["data"]["s_t"] == value
 
 
-@pytest.mark.parametrize("result", [None, [], "text", {"content": [], "structuredContent": {"x": float("nan")}}])
+@pytest.mark.parametrize(
+    "result",
+    [
+        None,
+        [],
+        "text",
+        {"content": [], "structuredContent": {"x": float("nan")}},
+        {"content": [], "structuredContent": {"x": 10**400}},
+        {"content": [], "structuredContent": json.loads("[" * 127 + "]" * 127)},
+        {"content": [{"type": "resource", "resource": json.loads("[" * 126 + "]" * 126)}]},
+    ],
+)
 def test_field_value_refuses_what_cannot_be_passed_on(result: Any) -> None:
-    with pytest.raises(ValueError, match="not a JSON object|Out of range float"):
+    with pytest.raises(ValueError, match="not a JSON object|Out of range float|out of range|nested more than 126"):
         field_value(result)
 
 

@@ -14,6 +14,8 @@ are not text, so that images, audio and resources are not lost.
 from __future__ import annotations
 
 import json
+import math
+import re
 from collections.abc import Mapping
 from typing import Any, Final, NoReturn
 
@@ -21,6 +23,10 @@ __all__ = ["error_value", "field_value", "has_utf8_form"]
 
 # Made once: json.dumps with options builds a new encoder on every call.
 _ENCODE: Final = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
+# The engine reads replies nested at most 127 deep; the value object around "json" takes one level.
+_MAX_DEPTH: Final = 126
+# Numbers that may lie beyond a double's range, which the engine refuses: long exponents and digit runs.
+_BIG_NUMBER: Final = re.compile(r"[eE]\+?[0-9]{3}|[0-9]{309}")
 
 
 def field_value(result: Any) -> str:
@@ -37,6 +43,8 @@ def field_value(result: Any) -> str:
     structured = result.get("structuredContent")
     if structured is not None:
         json_text = _dumps(structured)
+        if (problem := _unreadable(json_text, structured)) is not None:
+            raise ValueError(f"its structuredContent holds {problem}")
     elif len(texts) == 1:
         json_text = _json_text(texts[0])
     else:
@@ -50,7 +58,10 @@ def field_value(result: Any) -> str:
         _dumps("\n".join(texts)),
     ]
     if len(texts) != len(items):
-        parts += [',"content":', _dumps(items)]
+        content = _dumps(items)
+        if (problem := _unreadable(content, items)) is not None:
+            raise ValueError(f"its content holds {problem}")
+        parts += [',"content":', content]
     parts.append("}")
     return "".join(parts)
 
@@ -83,8 +94,33 @@ def _json_text(text: str) -> str:
         value = json.loads(text, parse_constant=_reject_constant)
     except ValueError, RecursionError:
         return "null"
+    if _unreadable(text, value) is not None:
+        return "null"  # the text stays in "text"
     # Escapes may spell lone surrogates, which the engine refuses.
     return text if "\\u" not in text and (text.isascii() or has_utf8_form(text)) else _dumps(value)
+
+
+def _unreadable(text: str, value: Any) -> str | None:
+    """What in `value` (written as `text`) the engine would refuse, or None."""
+    # Scans in C rule out almost every value before any walk in Python.
+    deep = text.count("[") + text.count("{") > _MAX_DEPTH
+    if not deep and _BIG_NUMBER.search(text) is None:
+        return None
+    stack: list[tuple[Any, int]] = [(value, 0)]
+    while stack:
+        item, depth = stack.pop()
+        if isinstance(item, (dict, list)):
+            if depth == _MAX_DEPTH:
+                return f"values nested more than {_MAX_DEPTH} deep"
+            stack.extend((child, depth + 1) for child in (item.values() if isinstance(item, dict) else item))
+        elif isinstance(item, float) and not math.isfinite(item):
+            return "a number out of range"
+        elif isinstance(item, int) and item.bit_length() > 1000:
+            try:
+                float(item)
+            except OverflowError:
+                return "a number out of range"
+    return None
 
 
 def has_utf8_form(text: str) -> bool:
