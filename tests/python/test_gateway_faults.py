@@ -190,7 +190,7 @@ def test_skip_failed_goes_on_without_the_server(caplog: pytest.LogCaptureFixture
     servers = {"good": fault(), "bad": fault("--exit-at-once", "4")}
     with Gateway(servers, skip_failed=True) as gateway:
         assert gateway.skipped == {"bad": message}
-        assert [spec.server for spec in gateway.tools] == ["good"] * 12
+        assert [spec.server for spec in gateway.tools] == ["good"] * 13
         assert values(gateway, "{ good_echo }")["good_echo"]["json"] == {}
     assert f"{message}\nThe gateway goes on without it." in caplog.messages
 
@@ -263,3 +263,11 @@ def test_stdio_servers_run_on_other_event_loops(monkeypatch: pytest.MonkeyPatch)
     with Gateway({"fault": fault()}) as running:
         assert values(running, '{ fault_echo(n: 2, s: "uv") }')["fault_echo"]["json"] == {"n": 2, "s": "uv"}
     assert children() == before
+
+
+def test_a_server_that_stops_reading_gets_a_bounded_number_of_answers(caplog: pytest.LogCaptureFixture) -> None:
+    caplog.set_level(logging.WARNING, logger="zarn.servers.deaf")
+    with Gateway({"deaf": fault()}, shutdown_grace=0.5) as running:
+        assert values(running, "{ deaf_deaf(n: 20000) }")["deaf_deaf"] == text("deaf")
+        wait_for(lambda: "left the server's requests unanswered" in caplog.text)
+    assert "256 answers to its requests still wait to be written" in caplog.text

@@ -15,7 +15,7 @@ and answers with their answers), flood (writes `bytes` to stderr first), hang
 (never answers), cancelled (the request ids the client cancelled so far),
 crash (exits with `status`), sleep (answers `text` after `seconds`), changed
 (adds a tool "extra" and says its tool list changed), pid (its process id),
-reject (a JSON-RPC error).
+reject (a JSON-RPC error), deaf (sends `n` pings, answers, and never reads again).
 """
 
 import json
@@ -42,6 +42,7 @@ TOOLS = [
     {"name": "changed"},
     {"name": "pid", "annotations": {"readOnlyHint": True}},
     {"name": "reject"},
+    {"name": "deaf"},
 ]
 for tool in TOOLS:
     tool["inputSchema"] = {"type": "object"}
@@ -114,6 +115,11 @@ def call(request_id: object, name: str, arguments: dict[str, object]) -> None:
         answer(request_id, text("changed"))
     elif name == "reject":
         send({"jsonrpc": "2.0", "id": request_id, "error": {"code": -32000, "message": "rejected as asked"}})
+    elif name == "deaf":
+        ping = '{"jsonrpc": "2.0", "id": "p-%d", "method": "ping"}\n'
+        sys.stdout.write("".join(ping % i for i in range(int(arguments["n"]))))
+        answer(request_id, text("deaf"))
+        threading.Event().wait()
     elif name == "pid":
         answer(request_id, {"content": [], "structuredContent": {"pid": os.getpid()}})
     else:

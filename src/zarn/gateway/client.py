@@ -57,6 +57,12 @@ class RpcError(Exception):
         self.data = data
 
 
+# Answers to the server's own requests that may wait to be written at once. A
+# server that sends requests without reading the answers gets none for the
+# rest, rather than the host keeping every answer (and a task each) in memory.
+MAX_ANSWERS_WAITING: Final = 256
+
+
 class ProtocolClient:
     """One session with one server over one transport.
 
@@ -80,6 +86,8 @@ class ProtocolClient:
         self._next_id = 0
         self._pending: dict[int, asyncio.Future[Any]] = {}
         self._tasks: set[asyncio.Task[Any]] = set()
+        self._answering: set[asyncio.Task[Any]] = set()  # answers to the server's requests not yet written
+        self._unanswered = 0  # the server's requests left unanswered since the last one answered
         self._lost: str | None = None
         self.ready = False  # initialised
         self.protocol_version: str | None = None
@@ -194,10 +202,11 @@ class ProtocolClient:
             message["params"] = params
         await self.transport.send(message)
 
-    def _spawn(self, work: Coroutine[Any, Any, Any]) -> None:
+    def _spawn(self, work: Coroutine[Any, Any, Any]) -> asyncio.Task[Any]:
         task = asyncio.ensure_future(self._quietly(work))
         self._tasks.add(task)
         task.add_done_callback(self._tasks.discard)
+        return task
 
     async def _quietly(self, work: Coroutine[Any, Any, Any]) -> None:
         try:
@@ -253,7 +262,18 @@ class ProtocolClient:
             # Left unanswered, the server would wait on it forever.
             self._log.info("refused the server's request %s", method)
             reply["error"] = {"code": METHOD_NOT_FOUND, "message": f"Method not found: zarn does not support {method}"}
-        self._spawn(self.transport.send(reply))
+        if len(self._answering) >= MAX_ANSWERS_WAITING:
+            if not self._unanswered:  # once for each run of them
+                self._log.warning(
+                    "left the server's requests unanswered from here on: %d answers to its requests still wait to be written",
+                    len(self._answering),
+                )
+            self._unanswered += 1
+            return
+        self._unanswered = 0
+        task = self._spawn(self.transport.send(reply))
+        self._answering.add(task)
+        task.add_done_callback(self._answering.discard)
 
     def _notification(self, method: str, params: Any) -> None:
         params = params if isinstance(params, Mapping) else {}
