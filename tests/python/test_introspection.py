@@ -1,0 +1,129 @@
+import json
+
+import pytest
+from graphql import parse
+
+from zarn import SchemaEngine
+from zarn.introspection import answer_introspection, selects_introspection
+from zarn.schema import GeneratedSchema
+
+
+@pytest.fixture
+def generated(engine: SchemaEngine) -> GeneratedSchema:
+    return GeneratedSchema.for_engine(engine)
+
+
+@pytest.mark.parametrize(
+    ("query", "operation", "expected"),
+    [
+        ("{ __schema { queryType { name } } }", None, True),
+        ('{ t: __type(name: "Query") { name } }', None, True),
+        ("{ __typename }", None, False),
+        ("{ alpha_lookup { __schema } }", None, False),  # not at the top level
+        ("{ ... on Query { __schema { queryType { name } } } }", None, True),
+        ('{ ...F } fragment F on Query { ...G } fragment G on Query { __type(name: "JSON") { name } }', None, True),
+        ("{ ...F } fragment F on Query { ...F }", None, False),  # a cycle ends
+        ("query A { __typename } query B { __schema { queryType { name } } }", "A", False),
+        ("query A { __typename } query B { __schema { queryType { name } } }", "B", True),
+        ("query A { __typename } query B { __schema { queryType { name } } }", None, False),  # no operation picked
+    ],
+)
+def test_selects_introspection(query: str, operation: str | None, expected: bool) -> None:
+    assert selects_introspection(parse(query), operation) is expected
+
+
+@pytest.mark.parametrize(
+    ("query", "operation", "variables", "expected"),
+    [
+        (
+            "{ __schema { queryType { name } } __typename servers { name toolCount } }",
+            None,
+            None,
+            {
+                "data": {
+                    "__schema": {"queryType": {"name": "Query"}},
+                    "__typename": "Query",
+                    "servers": [{"name": "alpha", "toolCount": 2}, {"name": "beta", "toolCount": 1}],
+                },
+                "errors": [],
+            },
+        ),
+        (
+            "query T($n: String!) { __type(name: $n) { name } search { field readOnly } }",
+            None,
+            {"n": "SearchEntry"},
+            {
+                "data": {
+                    "__type": {"name": "SearchEntry"},
+                    "search": [
+                        {"field": "alpha_lookup", "readOnly": True},
+                        {"field": "alpha_store", "readOnly": False},
+                        {"field": "beta_echo", "readOnly": True},
+                    ],
+                },
+                "errors": [],
+            },
+        ),
+        (
+            # Only the operation that runs is validated: B's unknown field does not matter.
+            'query A { __type(name: "Nope") { name } } query B { nope }',
+            "A",
+            None,
+            {"data": {"__type": None}, "errors": []},
+        ),
+        (
+            "{ __schema { queryType { name } } alpha_lookup beta_echo }",
+            None,
+            None,
+            {
+                "data": None,
+                "errors": [
+                    {
+                        "message": "an operation that selects __schema or __type cannot select "
+                        "tool fields (alpha_lookup, beta_echo); send them in an operation "
+                        "of their own"
+                    }
+                ],
+            },
+        ),
+        (
+            "{ __schema { nope } __type { name } }",
+            None,
+            None,
+            {
+                "data": None,
+                "errors": [
+                    {"message": "Cannot query field 'nope' on type '__Schema'."},
+                    {
+                        "message": "Field '__type' argument 'name' of type 'String!' is required, "
+                        "but it was not provided."
+                    },
+                ],
+            },
+        ),
+        (
+            "query T($n: String!) { __type(name: $n) { name } }",
+            None,
+            {},
+            {"data": None, "errors": [{"message": "Variable '$n' of required type 'String!' was not provided."}]},
+        ),
+        (
+            "query A { __typename } query B { __typename }",
+            "C",
+            None,
+            {"data": None, "errors": [{"message": "Unknown operation named 'C'."}]},
+        ),
+        (
+            "mutation { __schema { queryType { name } } }",
+            None,
+            None,
+            {"data": None, "errors": [{"message": "Schema is not configured to execute mutation operation."}]},
+        ),
+    ],
+)
+def test_answers(
+    generated: GeneratedSchema, query: str, operation: str | None, variables: dict[str, str] | None, expected: object
+) -> None:
+    text = answer_introspection(generated, parse(query), operation, variables)
+    assert json.loads(text) == expected
+    assert text == json.dumps(expected, separators=(",", ":"), sort_keys=True)  # the engine's compact, sorted shape
