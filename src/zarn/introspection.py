@@ -41,6 +41,7 @@ from zarn.schema import GeneratedSchema
 __all__ = ["INTROSPECTION_FIELDS", "answer_introspection", "selects_introspection"]
 
 INTROSPECTION_FIELDS = frozenset({"__schema", "__type"})
+_KEPT_ANSWERS = 16
 
 
 def selects_introspection(document: DocumentNode, operation_name: str | None = None) -> bool:
@@ -62,8 +63,26 @@ def answer_introspection(
     """The response document text for one operation of `document`, executed over the generated schema.
 
     Only the operation that runs and the fragments it uses are validated, as
-    the engine ignores the rest of a document too.
+    the engine ignores the rest of a document too. The latest answers are kept
+    by document text, operation and variables: a large catalogue's full
+    introspection takes graphql-core seconds, and every explorer page load asks it.
     """
+    key = None
+    if document.loc is not None:
+        key = (document.loc.source.body, operation_name, json.dumps(variables, sort_keys=True, default=repr))
+        if (cached := generated.answers.get(key)) is not None:
+            return cached
+    text = _answer(generated, document, operation_name, variables)
+    if key is not None:
+        if len(generated.answers) >= _KEPT_ANSWERS:
+            generated.answers.clear()  # a few kinds of query ask for introspection; they come back soon
+        generated.answers[key] = text
+    return text
+
+
+def _answer(
+    generated: GeneratedSchema, document: DocumentNode, operation_name: str | None, variables: Mapping[str, Any] | None
+) -> str:
     operation = get_operation_ast(document, operation_name)
     if operation is None:
         if operation_name is not None:

@@ -15,7 +15,7 @@ from __future__ import annotations
 import json
 import logging
 from collections.abc import Iterable, Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from graphql import (
@@ -136,19 +136,22 @@ def engine_tools(
     )
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, eq=False)
 class GeneratedSchema:
-    """An engine's schema, built once by whoever holds the engine.
+    """An engine's schema, built once by whoever holds the engine (a `SchemaEngine` takes no weak
+    references, so no cache beside it could key on it without keeping it alive).
 
     `catalogue` holds the values of the built-in fields, `{"servers": [...],
     "search": [...]}`, as the engine answers them; `tool_fields` maps each
-    declared tool field to its tool.
+    declared tool field to its tool. `answers` keeps the latest introspection
+    answers (`zarn.introspection`), which never change for one schema.
     """
 
     schema: GraphQLSchema
     sdl: str
     tool_fields: Mapping[str, ToolSpec]
     catalogue: Mapping[str, Any]
+    answers: dict[tuple[str, str | None, str], str] = field(default_factory=dict, repr=False)
 
     @classmethod
     def for_engine(

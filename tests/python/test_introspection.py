@@ -127,3 +127,12 @@ def test_answers(
     text = answer_introspection(generated, parse(query), operation, variables)
     assert json.loads(text) == expected
     assert text == json.dumps(expected, separators=(",", ":"), sort_keys=True)  # the engine's compact, sorted shape
+
+
+def test_answers_are_kept_per_operation_and_variables(generated: GeneratedSchema) -> None:
+    document = parse("query A($n: String!) { __type(name: $n) { name } } query B { __typename }")
+    for _ in range(2):
+        for name in ("SearchEntry", "ServerSummary"):
+            text = answer_introspection(generated, document, "A", {"n": name})
+            assert json.loads(text)["data"] == {"__type": {"name": name}}
+    assert answer_introspection(generated, document, "B") == '{"data":{"__typename":"Query"},"errors":[]}'

@@ -151,3 +151,13 @@ def test_arguments_the_engine_would_not_pass_on_fail_validation(
     engine: SchemaEngine, prop: dict[str, Any], literal: str
 ) -> None:
     assert validate(_schema_for(engine, prop).schema, parse(f"{{ alpha_lookup(x: {literal}) }}"))
+
+
+def test_demo_input_schemas_cover_the_sample_catalogue() -> None:
+    from zarn import sample_catalogue
+    from zarn.demo import demo_handlers, demo_input_schemas
+
+    assert demo_input_schemas().keys() == demo_handlers().keys()
+    generated = GeneratedSchema.for_engine(SchemaEngine(sample_catalogue()), input_schemas=demo_input_schemas())
+    assert "  files_read_file(path: String!): JSON\n" in generated.sdl
+    assert "  weather_forecast(city: String, days: Int): JSON\n" in generated.sdl
