@@ -11,7 +11,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 JOBS ?= 2
 
-.PHONY: run test install venv cpp-test py-test clean
+.PHONY: run test install venv cpp-test py-test servers clean
 
 run: install
 	$(IN) $(VPY) examples/quickstart.py
@@ -31,8 +31,19 @@ cpp-test:
 	$(IN) cmake --build build/dev -j $(JOBS)
 	$(IN) ctest --test-dir build/dev -j $(JOBS) --output-on-failure
 
-py-test: install
-	$(IN) env ZARN_JSON_ECHO=build/dev/zarn_json_echo $(VPY) -m pytest -q -p no:cacheprovider tests/python
+py-test: install servers
+	$(IN) env ZARN_JSON_ECHO=build/dev/zarn_json_echo ZARN_REQUIRE_SERVERS=$(ZARN_REQUIRE_SERVERS) $(VPY) -m pytest -q -p no:cacheprovider tests/python
+
+# The public tool servers that the gateway's tests run, installed by this
+# machine's own npm (outside the development root, whose certificates do not
+# match the registry's proxy) when npm is here and the install is missing or
+# older than the lock file. Without them those tests skip, unless
+# ZARN_REQUIRE_SERVERS=1 (CI) makes them fail instead.
+SERVERS := tests/servers
+servers: $(if $(shell command -v npm 2>/dev/null),$(SERVERS)/node_modules/.package-lock.json)
+$(SERVERS)/node_modules/.package-lock.json: $(SERVERS)/package.json $(SERVERS)/package-lock.json
+	cd $(SERVERS) && npm ci --no-audit --no-fund --loglevel=error
+	touch $@
 
 clean:
 	rm -rf build $(VENV)

@@ -11,6 +11,7 @@ import os
 import threading
 from typing import Any
 
+import fresh
 import graphql_core_peer as gcp
 import orjson
 import peers
@@ -78,6 +79,27 @@ def test_large_variables_size_and_shape() -> None:
     document = json.loads(text)
     assert 200_000 <= len(text.encode()) < 210_000
     assert document["payload"]["count"] == len(document["payload"]["records"])
+
+
+def test_non_ascii_changes_only_prose(catalogue: tuple[list[wl.Tool], str]) -> None:
+    tools, text = catalogue
+    changed = wl.non_ascii(text)
+    assert max(map(ord, changed)) > 0xFF and max(map(ord, changed)) <= 0xFFFF  # stored as UCS-2
+    read = wl.tools_from_catalogue(json.loads(changed))
+    assert [(t.server, t.server_description, t.tool, t.read_only) for t in read] == [
+        (t.server, t.server_description, t.tool, t.read_only) for t in tools
+    ]
+    assert sum(a.description != b.description for a, b in zip(read, tools, strict=True)) > len(tools) // 2
+    variables = wl.large_variables(50_000)
+    assert json.loads(wl.non_ascii(variables)).keys() == json.loads(variables).keys()
+
+
+def test_every_call_gets_a_new_str() -> None:
+    seen: list[str] = []
+    text = "{ __typename } é"
+    fresh.per_call_fresh(seen.append, text, repeats=2, repeat_seconds=0.001)
+    assert len(seen) > 4 and all(s == text for s in seen)
+    assert len({id(s) for s in seen}) == len(seen)  # kept alive by `seen`, so ids are distinct objects
 
 
 @pytest.mark.parametrize("size", [1, 8])
@@ -224,7 +246,10 @@ def _results_with(values: dict[tuple[str, str, str], float]) -> peers.Results:
         ("W5", "construct, 4.5 MB catalogue"): "ms",
         ("W5", "construct, peak RSS growth"): "MB",
         ("W6", "{ servers search }, 10k tools"): "ms",
+        ("W5", "construct again from the same str"): "ms",
+        ("W5", "construct, 4.6 MB catalogue, non-ASCII"): "ms",
         ("W7", "1.0 MB variables"): "MB/s",
+        ("W7", "1.0 MB variables, fresh str"): "MB/s",
         ("W8", "1 tool fields"): "µs/field",
         ("W8", "10 tool fields"): "µs/field",
         ("W8", "100 tool fields"): "µs/field",
@@ -292,6 +317,34 @@ def _results_with(values: dict[tuple[str, str, str], float]) -> peers.Results:
             "W5",
             "a third",
             False,
+        ),
+        (
+            {
+                ("W5", "construct, 4.6 MB catalogue, non-ASCII", peers.ZARN): 5,
+                ("W5", "construct, 4.6 MB catalogue, non-ASCII", "json.loads"): 19,
+            },
+            "W5",
+            "non-ASCII: ≥ 4×",
+            False,
+        ),
+        (
+            {
+                ("W7", "1.0 MB variables", peers.ZARN): 600,
+                ("W7", "1.0 MB variables, fresh str", peers.ZARN): 530,
+            },
+            "W7",
+            "≥ 90 %",
+            False,
+        ),
+        (
+            {
+                ("W7", "1.0 MB variables", peers.ZARN): 600,
+                ("W7", "1.0 MB variables, fresh str", peers.ZARN): 560,
+                ("W7", "1.0 MB variables, fresh str", peers.GQL_CACHED): 180,
+            },
+            "W7",
+            "fresh str: ≥ 3×",
+            True,
         ),
         (
             {

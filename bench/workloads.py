@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import json
 import random
+import re
 from dataclasses import dataclass
 from typing import Any
 
@@ -410,3 +411,30 @@ LARGE_VARIABLES_QUERY_TEMPLATE = "query Upload($payload: JSON) {{ {field}(data: 
 # A tool's reply in the bridge workloads: small, with a nested list and a float.
 REPLY = {"hits": [{"path": "docs/README.md", "score": 0.93}], "total": 1}
 REPLY_TEXT = json.dumps(REPLY, separators=(",", ":"))
+
+
+# -- non-ASCII text -------------------------------------------------------------
+
+# Words of descriptions, notes and tags given a non-ASCII form: Latin-1 letters,
+# typographic quotes and dashes, Cyrillic and CJK, so that the text is stored as
+# UCS-2 as most real catalogues are (one character past U+00FF is enough). None
+# of them occurs in a server or tool name, a server description or a key.
+_NON_ASCII_WORDS = {
+    "summary": "résumé",
+    "status": "état",
+    "token": "жетон",
+    "newest": "最新",
+    "oldest": "最古",
+    "matching": "übereinstimmend",
+    "markdown": "“markdown”",
+    "filter": "filter — фильтр",
+    "entries": "entrées",
+    "utf-8": "utf‑8",
+}
+_NON_ASCII_PATTERN = re.compile(r"\b(" + "|".join(re.escape(w) for w in _NON_ASCII_WORDS) + r")\b")
+
+
+def non_ascii(text: str) -> str:
+    """`text` (a catalogue or variables document) with some words of its prose
+    in non-ASCII forms; names, keys and structure stay as they are."""
+    return _NON_ASCII_PATTERN.sub(lambda m: _NON_ASCII_WORDS[m.group(1)], text)

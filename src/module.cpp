@@ -6,7 +6,9 @@
 
 namespace {
 
-PyObject* graphql_stub(PyObject*, PyObject*) { return PyUnicode_FromString("zarn-lite _graphql extension loaded"); }
+PyObject* graphql_stub(PyObject* /*module*/, PyObject* /*unused*/) {
+    return PyUnicode_FromString("zarn-lite _graphql extension loaded");
+}
 
 PyMethodDef stub_def = {"graphql_stub", graphql_stub, METH_NOARGS, "graphql_stub()\n--\n\n"};
 

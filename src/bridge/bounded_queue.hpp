@@ -24,6 +24,13 @@ namespace zarn::bridge {
 // queue holds exactly capacity() items while producers wait, and items come
 // out in the order producers offered them, across all producers.
 //
+// Tickets: a producer whose item has to wait is still waiting for room, even
+// though it does not block. push() takes a function that is called, under the
+// lock and only when the item has to wait, to make the item's Ticket; the
+// ticket's admit() runs once the item has entered the queue, on the
+// consumer's thread after it has released the lock. A waiting item that is
+// never admitted (the queue is destroyed first) drops its ticket unadmitted.
+//
 // Ordering: push and pop run under one short internal lock, so an item pushed
 // before a pop begins is seen by that pop, and a consumer that polls while a
 // push is under way waits for it to finish. Everything a producer wrote into
@@ -35,7 +42,11 @@ namespace zarn::bridge {
 //
 // One consumer at a time: try_pop and pop_until must not run concurrently
 // with each other (the caller serialises them); push may run from any thread.
-template <class T>
+struct NoTicket {
+    void admit() noexcept {}
+};
+
+template <class T, class Ticket = NoTicket>
 class BoundedQueue {
 public:
     enum class Push : std::uint8_t {
@@ -50,6 +61,11 @@ public:
 
     // Takes the item unless the result is Push::refused.
     Push push(T&& item) {
+        return push(std::move(item), [] { return Ticket{}; });
+    }
+    // As push(item); park() makes the item's Ticket when it has to wait.
+    template <class Park>
+    Push push(T&& item, Park&& park) {
         Push result;
         bool wake = false;
         {
@@ -61,7 +77,7 @@ public:
                 wake = consumer_sleeps_;
                 consumer_sleeps_ = false;
             } else {
-                waiting_.push_back(std::move(item));
+                waiting_.push_back(Waiting{std::move(item), std::forward<Park>(park)()});
                 result = Push::waiting;
             }
         }
@@ -71,8 +87,14 @@ public:
 
     // The oldest queued item, or nothing when the queue is empty.
     [[nodiscard]] std::optional<T> try_pop() {
-        const std::lock_guard lock(mutex_);
-        return take_locked();
+        std::optional<Ticket> admitted;
+        std::optional<T> item;
+        {
+            const std::lock_guard lock(mutex_);
+            item = take_locked(admitted);
+        }
+        if (admitted) admitted->admit();
+        return item;
     }
 
     // Waits for an item until the deadline (none: without limit), using the
@@ -84,13 +106,17 @@ public:
         std::optional<Runtime::Deadline> alarm;
         for (;;) {
             const Parker::Token token = consumer_.token();
+            std::optional<Ticket> admitted;
+            std::optional<T> item;
+            bool done;
             {
                 const std::lock_guard lock(mutex_);
-                std::optional<T> item = take_locked();
-                const bool done = item.has_value() || closed_ || (alarm && alarm->expired());
+                item = take_locked(admitted);
+                done = item.has_value() || closed_ || (alarm && alarm->expired());
                 consumer_sleeps_ = !done;
-                if (done) return item;
             }
+            if (admitted) admitted->admit();
+            if (done) return item;
             if (deadline && !alarm) {
                 alarm.emplace(runtime, *deadline, consumer_);
                 continue;  // the deadline may be due already
@@ -122,13 +148,21 @@ public:
     }
 
 private:
-    std::optional<T> take_locked() {
+    struct Waiting {
+        T item;
+        Ticket ticket;
+    };
+
+    // The oldest item; the freed place goes to the oldest waiting item, whose
+    // ticket the caller admits once it has released the lock.
+    std::optional<T> take_locked(std::optional<Ticket>& admitted) {
         if (size_ == 0) return std::nullopt;
         std::optional<T> item(std::move(ring_[head_]));
         head_ = head_ + 1 == ring_.size() ? 0 : head_ + 1;
         --size_;
         if (!waiting_.empty()) {
-            put_locked(std::move(waiting_.front()));
+            put_locked(std::move(waiting_.front().item));
+            admitted.emplace(std::move(waiting_.front().ticket));
             waiting_.pop_front();
         }
         return item;
@@ -163,7 +197,7 @@ private:
     std::vector<T> ring_;           // guarded by mutex_; size_ items from head_, wrapping
     std::size_t head_ = 0;          // guarded by mutex_
     std::size_t size_ = 0;          // guarded by mutex_
-    std::deque<T> waiting_;         // guarded by mutex_; items of producers that found the queue full
+    std::deque<Waiting> waiting_;   // guarded by mutex_; items of producers that found the queue full
     bool consumer_sleeps_ = false;  // guarded by mutex_
     bool closed_ = false;           // guarded by mutex_
     Parker consumer_;

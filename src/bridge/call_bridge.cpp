@@ -59,8 +59,9 @@ std::optional<Runtime::Clock::time_point> deadline_after(std::uint64_t timeout_m
                      milliseconds(static_cast<milliseconds::rep>(timeout_ms)));
 }
 
+// The slots' count covers every call and, while parked, its admission too.
 std::uint32_t batch_size(std::size_t calls) {
-    if (calls > std::numeric_limits<std::uint32_t>::max()) stop("CallBridge batch is too large");
+    if (calls > std::numeric_limits<std::uint32_t>::max() / 2) stop("CallBridge batch is too large");
     return static_cast<std::uint32_t>(calls);
 }
 
@@ -94,8 +95,12 @@ void TokioCallBridge::start_call(const std::shared_ptr<ReplySlots>& slots, std::
         return;
     }
     const auto pushed = queue_.push(BridgeEnvelope{std::string(id.view()), std::string(server), std::string(tool),
-                                                   std::move(arguments), std::string(operation)});
-    if (pushed == BoundedQueue<BridgeEnvelope>::Push::refused) {
+                                                   std::move(arguments), std::string(operation)},
+                                    [&slots] {
+                                        slots->hold();
+                                        return Admission{slots};
+                                    });
+    if (pushed == decltype(queue_)::Push::refused) {
         if (ReplySender own = pending_.take_own(id.view(), *slots, index)) own.end(ReplyState::refused);
     }
 }

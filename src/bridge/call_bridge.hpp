@@ -44,8 +44,6 @@ public:
     }
 
     [[nodiscard]] std::size_t size() const noexcept { return slots_ != nullptr ? slots_->size() : 0; }
-    // True once every call has its outcome (wait() will not block).
-    [[nodiscard]] bool ready() const noexcept { return slots_ == nullptr || slots_->all_settled(); }
 
     // Blocks the calling thread until every call has its outcome; the
     // outcomes in call order.
@@ -89,7 +87,9 @@ public:
 
     // Starts every call in order: its request id is drawn, its reply slot
     // registered, its envelope queued (or parked behind a full queue, which
-    // never holds up the calls after it). A call that finds the bridge
+    // never holds up the calls after it; a parked call is over only once its
+    // envelope has entered the queue, even if its reply came first). A call
+    // that finds the bridge
     // detached after registering takes its registration back, queues
     // nothing, and completes with tool_error_result("CallBridge is detached").
     [[nodiscard]] CallBatch start_calls(std::vector<ToolCallRequest> calls);
@@ -129,7 +129,13 @@ private:
     void start_call(const std::shared_ptr<ReplySlots>& slots, std::uint32_t index, std::string_view server,
                     std::string_view tool, json::JsonValue&& arguments, std::string_view operation);
 
-    BoundedQueue<BridgeEnvelope> queue_{kQueueCapacity};
+    // Keeps a parked call's batch waiting until the envelope enters the queue.
+    struct Admission {
+        std::shared_ptr<ReplySlots> slots;
+        void admit() noexcept { slots->admitted(); }
+    };
+
+    BoundedQueue<BridgeEnvelope, Admission> queue_{kQueueCapacity};
     PoisonableMutex receiver_{kReceiverPoisoned};
     PendingTable pending_;
     std::atomic<std::uint64_t> next_request_id_{1};

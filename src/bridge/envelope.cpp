@@ -6,12 +6,12 @@ namespace zarn::bridge {
 namespace {
 
 // The fixed parts of the request text, escaped already.
-constexpr std::string_view kRequestIdKey = "{\"request_id\":";
-constexpr std::string_view kServerKey = ",\"server\":";
-constexpr std::string_view kToolKey = ",\"tool\":";
-constexpr std::string_view kArgumentsKey = ",\"arguments\":";
-constexpr std::string_view kOperationKey = ",\"operation\":";
-constexpr std::string_view kToolErrorHead = "{\"isError\":true,\"json\":null,\"text\":";
+constexpr std::string_view kRequestIdKey = R"({"request_id":)";
+constexpr std::string_view kServerKey = R"(,"server":)";
+constexpr std::string_view kToolKey = R"(,"tool":)";
+constexpr std::string_view kArgumentsKey = R"(,"arguments":)";
+constexpr std::string_view kOperationKey = R"(,"operation":)";
+constexpr std::string_view kToolErrorHead = R"({"isError":true,"json":null,"text":)";
 
 // Room for the keys and quotes of a request, so that a request with small
 // arguments is written without growing the buffer.

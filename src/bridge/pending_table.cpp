@@ -4,6 +4,8 @@
 #include <random>
 #include <utility>
 
+#include "common/bytes.hpp"
+
 namespace zarn::bridge {
 namespace {
 
@@ -16,12 +18,6 @@ __extension__ using Wide = unsigned __int128;
 std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
     const Wide product = static_cast<Wide>(a) * b;
     return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
-}
-
-std::uint64_t load64(const char* p) noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
 }
 
 constexpr std::uint64_t kMix0 = 0xa0761d6478bd642fULL;
@@ -40,7 +36,7 @@ std::size_t SeededTextHash::operator()(std::string_view text) const noexcept {
     std::size_t left = text.size();
     std::uint64_t h = seed_ ^ mix(text.size() ^ kMix0, kMix1);
     while (left >= 8) {
-        h = mix(h ^ load64(p), kMix1);
+        h = mix(h ^ bytes::load<std::uint64_t>(p), kMix1);
         p += 8;
         left -= 8;
     }

@@ -22,10 +22,14 @@ bool ReplySlots::settle(std::uint32_t i, ReplyState state, std::string reply) no
         slot.reply = std::move(reply);
         slot.state = state;
     }
+    count_down();
+    return waited_for;
+}
+
+void ReplySlots::count_down() noexcept {
     // The caller holds a share of *this, so notifying after the count hits
     // zero cannot touch freed memory even if the waiter returns at once.
     if (unsettled_.word().fetch_sub(1, std::memory_order_acq_rel) == 1) unsettled_.wake_one();
-    return waited_for;
 }
 
 }  // namespace zarn::bridge

@@ -53,7 +53,16 @@ public:
     // more; the slot counts as settled either way.
     bool settle(std::uint32_t i, ReplyState state, std::string reply) noexcept;
 
+    // A call whose request waits for room in a full queue is not over even
+    // when its reply has come: hold() (on the thread that starts the calls,
+    // before it waits) keeps the waiter waiting until admitted() says the
+    // request has entered the queue.
+    void hold() noexcept { unsettled_.word().fetch_add(1, std::memory_order_relaxed); }
+    void admitted() noexcept { count_down(); }
+
 private:
+    void count_down() noexcept;
+
     struct Slot {
         std::string reply;
         ReplyState state = ReplyState::waiting;

@@ -97,6 +97,9 @@ void Runtime::run_worker(std::size_t index) {
         if (index == 0) {
             drive_timers(lock);
         } else {
+            // Idle on purpose: the pool is one named thread per processor,
+            // which hosts can see and count, but only the timer has work.
+            // These sleep until the runtime stops and cost no CPU; keep them.
             idle_cv_.wait(lock, [this] { return stopping_; });
         }
     }

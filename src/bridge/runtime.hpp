@@ -86,7 +86,7 @@ private:
         std::atomic<bool> fired{false};
     };
 
-    friend std::shared_ptr<Runtime> start_runtime(std::size_t, const SpawnHook&);
+    friend std::shared_ptr<Runtime> start_runtime(std::size_t workers, const SpawnHook& before_spawn);
 
     Runtime(std::size_t workers, const SpawnHook& before_spawn);
 

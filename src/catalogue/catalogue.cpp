@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <limits>
 #include <map>
 #include <string>
 
+#include "common/bytes.hpp"
 #include "common/stop.hpp"
 #include "common/unicode.hpp"
 #include "json/reader.hpp"
@@ -56,21 +56,10 @@ std::size_t field_hash(std::string_view field) noexcept {
     const char* p = field.data();
     const std::size_t n = field.size();
     if (n >= 8) {
-        std::uint64_t word;
-        for (std::size_t i = 0; i + 8 <= n; i += 8) {
-            std::memcpy(&word, p + i, 8);
-            mix(word);
-        }
-        if (n % 8 != 0) {
-            std::memcpy(&word, p + n - 8, 8);
-            mix(word);
-        }
+        for (std::size_t i = 0; i + 8 <= n; i += 8) mix(bytes::load<std::uint64_t>(p + i));
+        if (n % 8 != 0) mix(bytes::load<std::uint64_t>(p + n - 8));
     } else if (n >= 4) {
-        std::uint32_t head;
-        std::uint32_t tail;
-        std::memcpy(&head, p, 4);
-        std::memcpy(&tail, p + n - 4, 4);
-        mix(std::uint64_t{head} | std::uint64_t{tail} << 32);
+        mix(bytes::load_4_to_8(p, n));
     } else {
         std::uint64_t word = 0;
         for (std::size_t i = 0; i < n; ++i) word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
@@ -152,39 +141,9 @@ std::vector<Catalogue::ServerSummary> Catalogue::summarise_servers() const {
     return summaries;
 }
 
-json::JsonArray Catalogue::server_summaries() const {
-    json::JsonArray entries;
-    for (const ServerSummary& summary : summarise_servers()) {
-        JsonObject entry;
-        entry.reserve(4);
-        entry.append_sorted("description", summary.description.value_or(std::string_view()));
-        entry.append_sorted("name", summary.name);
-        entry.append_sorted("readOnlyCount", summary.read_only_count);
-        entry.append_sorted("toolCount", summary.tool_count);
-        entries.emplace_back(std::move(entry));
-    }
-    return entries;
-}
-
-json::JsonArray Catalogue::search_hits() const {
-    json::JsonArray hits;
-    hits.reserve(tools_.size());
-    for (const ToolMetadata& tool : tools_) {
-        JsonObject entry;
-        entry.reserve(5);
-        entry.append_sorted("description", tool.description);
-        entry.append_sorted("field", tool.field);
-        entry.append_sorted("readOnly", tool.read_only);
-        entry.append_sorted("server", tool.server);
-        entry.append_sorted("tool", tool.tool);
-        hits.emplace_back(std::move(entry));
-    }
-    return hits;
-}
-
-// The two texts below are the lists above as write_json writes them, written
-// from the records: no tree of the lists is built, so a thread that answers
-// the first `{ servers search }` does not fill its block cache with one.
+// The two texts below are written straight from the records: no tree of the
+// lists is built, so a thread that answers the first `{ servers search }`
+// does not fill its block cache with one.
 
 const std::string& Catalogue::server_summaries_text() const {
     std::call_once(text_cache_->servers_once, [this] {

@@ -34,13 +34,12 @@ public:
     // The first tool in catalogue order whose field is exactly `field`.
     [[nodiscard]] const ToolMetadata* find_field(std::string_view field) const noexcept;
 
-    // One entry per distinct server, in ascending byte order of the server.
-    [[nodiscard]] json::JsonArray server_summaries() const;
-    // One entry per tool, in catalogue order.
-    [[nodiscard]] json::JsonArray search_hits() const;
-
-    // The two lists above as JSON text, written on first use and kept: the
-    // catalogue never changes. Safe to call from any number of threads.
+    // "servers" as JSON text: one entry per distinct server, in ascending byte
+    // order of the server, {"description","name","readOnlyCount","toolCount"}.
+    // "search": one entry per tool, in catalogue order,
+    // {"description","field","readOnly","server","tool"}. Each is written on
+    // first use and kept: the catalogue never changes. Safe to call from any
+    // number of threads.
     [[nodiscard]] const std::string& server_summaries_text() const;
     [[nodiscard]] const std::string& search_hits_text() const;
 

@@ -228,28 +228,12 @@ void collect(const JsonValue& value, std::optional<std::string_view> server,
     metadata.read_only = read_only_flag(members);
 }
 
-constexpr std::string_view kPlaceholderOpening = "SchemaEngine stub resolved ";
-constexpr std::string_view kPlaceholderClosing = " but CallBridge is not wired yet";
-
 }  // namespace
-
-json::JsonValue ToolMetadata::placeholder_result() const {
-    std::string text;
-    text.reserve(kPlaceholderOpening.size() + server.size() + 1 + tool.size() + kPlaceholderClosing.size());
-    text.append(kPlaceholderOpening).append(server).append(".").append(tool).append(kPlaceholderClosing);
-    JsonObject result;
-    result.reserve(3);
-    result.append_sorted("isError", true);
-    result.append_sorted("json", nullptr);
-    result.append_sorted("text", std::move(text));
-    return result;
-}
 
 // The written placeholder is a fixed head, the server, ".", the tool and a
 // fixed tail; neither fixed part needs escaping.
 constexpr std::string_view kHead = R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved )";
 constexpr std::string_view kTail = R"( but CallBridge is not wired yet"})";
-static_assert(kHead.ends_with(kPlaceholderOpening) && kTail.starts_with(kPlaceholderClosing));
 
 std::size_t ToolMetadata::placeholder_result_size() const noexcept {
     return kHead.size() + server.size() + 1 + tool.size() + kTail.size();

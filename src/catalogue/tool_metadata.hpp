@@ -26,9 +26,9 @@ struct ToolMetadata {
     // only means "not known". It is derived, so equality leaves it out.
     bool plain_names = false;
 
-    // The value of this tool's field while no call bridge is attached ...
-    [[nodiscard]] json::JsonValue placeholder_result() const;
-    // ... and the same written as JSON text, appended to `out`.
+    // The value of this tool's field while no call bridge is attached, as JSON
+    // text appended to `out`: {"isError":true,"json":null,"text":"SchemaEngine
+    // stub resolved {server}.{tool} but CallBridge is not wired yet"}.
     void write_placeholder_result(std::string& out) const;
     // The size of that text when the names need no escaping; a lower bound
     // otherwise.

@@ -1,7 +1,8 @@
 #include "common/unicode.hpp"
 
 #include <cstdint>
-#include <cstring>
+
+#include "common/bytes.hpp"
 
 namespace zarn {
 namespace {
@@ -55,14 +56,10 @@ std::string_view trim_unicode_whitespace(std::string_view text) noexcept {
 }
 
 bool is_ascii(std::string_view text) noexcept {
-    constexpr std::uint64_t kHighBits = 0x8080808080808080;
+    using bytes::kHighBits;
     const char* const p = text.data();
     const std::size_t size = text.size();
-    const auto word_at = [p](std::size_t at) noexcept {
-        std::uint64_t word;
-        std::memcpy(&word, p + at, sizeof word);
-        return word;
-    };
+    const auto word_at = [p](std::size_t at) noexcept { return bytes::load<std::uint64_t>(p + at); };
     if (size < 8) {
         std::uint64_t any = 0;
         for (std::size_t i = 0; i < size; ++i) any |= static_cast<unsigned char>(p[i]);

@@ -77,7 +77,6 @@ bool check_required(const Signature& sig, std::span<PyObject*> slots) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < sig.required; ++i)
         if (slots[i] == nullptr) missing.push_back(sig.names[i]);
-    if (missing.empty()) return true;
     raise_type_error(std::string(sig.callable) + " missing " + std::to_string(missing.size()) +
                      " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
                      quoted_list(missing));
@@ -114,7 +113,7 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, std:
     return check_required(sig, slots);
 }
 
-bool convert_str(PyObject* value, const char* name, std::string_view& out) {
+bool convert_str(PyObject* value, const char* name, StrText& out) {
     if (value == Py_None) {
         PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'str'");
         add_processing_note(name);
@@ -129,25 +128,19 @@ bool convert_str(PyObject* value, const char* name, std::string_view& out) {
         add_processing_note(name);
         return false;
     }
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(value, &length);
-    if (text == nullptr) {
+    if (!out.read(value)) {
         add_processing_note(name);
         return false;
     }
-    out = std::string_view(text, static_cast<std::size_t>(length));
     return true;
 }
 
-bool convert_optional_str(PyObject* value, const char* name, std::optional<std::string_view>& out) {
+bool convert_optional_str(PyObject* value, const char* name, std::optional<StrText>& out) {
     if (value == nullptr || value == Py_None) {
         out.reset();
         return true;
     }
-    std::string_view text;
-    if (!convert_str(value, name, text)) return false;
-    out = text;
-    return true;
+    return convert_str(value, name, out.emplace());
 }
 
 bool convert_u64(PyObject* value, const char* name, std::uint64_t& out) {

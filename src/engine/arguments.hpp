@@ -1,13 +1,13 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "engine/python.hpp"
+#include "engine/text.hpp"
 
 namespace zarn::engine {
 
@@ -30,24 +30,29 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
 bool bind_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, std::span<PyObject*> slots);
 
 // Conversions. Each returns false with the exception set, the note
-// "while processing '{name}'" added.
-bool convert_str(PyObject* value, const char* name, std::string_view& out);
-bool convert_optional_str(PyObject* value, const char* name, std::optional<std::string_view>& out);
+// "while processing '{name}'" added. A str is read from its own storage and
+// checked for a UTF-8 form here; its text is copied out later, where needed.
+bool convert_str(PyObject* value, const char* name, StrText& out);
+bool convert_optional_str(PyObject* value, const char* name, std::optional<StrText>& out);
 bool convert_u64(PyObject* value, const char* name, std::uint64_t& out);
 
-// An owned copy of a text taken from a Python object, made before the
-// interpreter lock is released; an absent text stays absent. Short texts
-// (most queries) are copied into the object itself, which lives on the
-// caller's stack, so that the copy costs no allocation.
+// An owned UTF-8 copy of a str's text, made before the interpreter lock is
+// released; an absent text stays absent. Short texts (most queries) are
+// written into the object itself, which lives on the caller's stack, so that
+// the copy costs no allocation.
 class TextCopy {
 public:
-    explicit TextCopy(std::optional<std::string_view> text) {
+    explicit TextCopy(const std::optional<StrText>& text) {
         if (!text) return;
-        if (text->size() <= sizeof inline_) {
-            if (!text->empty()) std::memcpy(inline_, text->data(), text->size());
-            view_ = std::string_view(inline_, text->size());
+        const std::size_t size = text->utf8_size();
+        if (size <= sizeof inline_) {
+            text->write_utf8(inline_);
+            view_ = std::string_view(inline_, size);
         } else {
-            heap_.assign(*text);
+            heap_.resize_and_overwrite(size, [&](char* data, std::size_t n) noexcept {
+                text->write_utf8(data);
+                return n;
+            });
             view_ = std::string_view(heap_);
         }
     }
@@ -57,7 +62,7 @@ public:
     [[nodiscard]] std::optional<std::string_view> view() const noexcept { return view_; }
 
 private:
-    // Left uninitialised: only the bytes copied in are ever read.
+    // Left uninitialised: only the bytes written in are ever read.
     char inline_[512];
     std::string heap_;
     std::optional<std::string_view> view_;

@@ -10,13 +10,13 @@
 #include <utility>
 
 #include "bridge/call_bridge.hpp"
+#include "bridge/envelope.hpp"
 #include "bridge/runtime.hpp"
 #include "common/stop.hpp"
 #include "common/unicode.hpp"
 #include "engine/arguments.hpp"
 #include "engine/panic.hpp"
 #include "execution/engine_state.hpp"
-#include "json/writer.hpp"
 
 namespace zarn::engine {
 namespace {
@@ -25,6 +25,12 @@ using execution::EngineState;
 
 constexpr std::uint64_t kExclusiveBorrow = ~std::uint64_t{0};
 
+// The borrow counter guards the state against an exclusive use that no
+// method takes today: every method takes a shared borrow (so any number of
+// threads may be inside one engine at once), and all ones would mark an
+// exclusive one. It costs one compare-and-swap per call; it stays so that a
+// method that must change the state can exclude the others without a new
+// protocol.
 struct EngineObject {
     PyObject_HEAD std::atomic<std::uint64_t> borrows;  // shared borrows in progress
     EngineState* state;                                // owned; never null once constructed
@@ -52,7 +58,7 @@ public:
         if (engine_ != nullptr) engine_->borrows.fetch_sub(1, std::memory_order_release);
     }
     explicit operator bool() const noexcept { return engine_ != nullptr; }
-    const EngineState& state() const noexcept { return *engine_->state; }
+    [[nodiscard]] const EngineState& state() const noexcept { return *engine_->state; }
 
 private:
     EngineObject* engine_;
@@ -91,6 +97,8 @@ auto without_interpreter_lock(Work&& work) -> decltype(work()) {
 // as it is. Any other goes through the decoder, which checks it.
 PyObject* new_str(std::string_view text) {
     const auto size = static_cast<Py_ssize_t>(text.size());
+    // The size goes with the data: no terminating NUL is read.
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage)
     if (!is_ascii(text)) return PyUnicode_FromStringAndSize(text.data(), size);
     PyObject* str = PyUnicode_New(size, 127);
     if (str == nullptr) return nullptr;
@@ -98,10 +106,13 @@ PyObject* new_str(std::string_view text) {
     return str;
 }
 
-// Construction shared by __new__, build and from_tool_metadata.
-PyObject* construct(PyTypeObject* type, std::optional<std::string_view> catalogue_json) {
+// Construction shared by __new__, build and from_tool_metadata. The
+// interpreter lock is held throughout, so an ASCII catalogue is read in place.
+PyObject* construct(PyTypeObject* type, const std::optional<StrText>& catalogue_json) {
     return guarded([&]() -> PyObject* {
-        auto state = execution::from_catalogue_json(catalogue_json);
+        std::optional<Utf8View> text;
+        if (catalogue_json) text.emplace(*catalogue_json);
+        auto state = execution::from_catalogue_json(text ? std::optional(text->get()) : std::nullopt);
         if (!state) {
             PyErr_SetString(PyExc_ValueError, state.error().c_str());
             return nullptr;
@@ -121,7 +132,7 @@ constexpr std::array<const char*, 1> kCatalogueParams{"catalogue_json"};
 PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::array<PyObject*, 1> slots{};
     if (!bind_arguments({"SchemaEngine.__new__()", kCatalogueParams, 0}, args, kwargs, slots)) return nullptr;
-    std::optional<std::string_view> text;
+    std::optional<StrText> text;
     if (!convert_optional_str(slots[0], "catalogue_json", text)) return nullptr;
     return construct(type, text);
 }
@@ -129,8 +140,8 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* build_engine(std::string_view callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 1> slots{};
     if (!bind_arguments({callable, kCatalogueParams, 1}, args, nargs, kwnames, slots)) return nullptr;
-    std::string_view text;
-    if (!convert_str(slots[0], "catalogue_json", text)) return nullptr;
+    std::optional<StrText> text;
+    if (!convert_str(slots[0], "catalogue_json", text.emplace())) return nullptr;
     PyObject* type = schema_engine_type();
     if (type == nullptr) return nullptr;
     PyObject* engine = construct(reinterpret_cast<PyTypeObject*>(type), text);
@@ -138,15 +149,15 @@ PyObject* build_engine(std::string_view callable, PyObject* const* args, Py_ssiz
     return engine;
 }
 
-PyObject* engine_build(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* engine_build(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return build_engine("SchemaEngine.build()", args, nargs, kwnames);
 }
 
-PyObject* engine_from_tool_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* engine_from_tool_metadata(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return build_engine("SchemaEngine.from_tool_metadata()", args, nargs, kwnames);
 }
 
-PyObject* engine_describe(PyObject* self, PyObject*) {
+PyObject* engine_describe(PyObject* self, PyObject* /*unused*/) {
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     return guarded([&] {
@@ -155,20 +166,20 @@ PyObject* engine_describe(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* engine_tool_count(PyObject* self, PyObject*) {
+PyObject* engine_tool_count(PyObject* self, PyObject* /*unused*/) {
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     return PyLong_FromSize_t(borrow.state().tools.size());
 }
 
-PyObject* engine_attach_call_bridge(PyObject* self, PyObject*) {
+PyObject* engine_attach_call_bridge(PyObject* self, PyObject* /*unused*/) {
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     borrow.state().bridge->set_attached(true);
     Py_RETURN_NONE;
 }
 
-PyObject* engine_detach_call_bridge(PyObject* self, PyObject*) {
+PyObject* engine_detach_call_bridge(PyObject* self, PyObject* /*unused*/) {
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
     return guarded([&]() -> PyObject* {
@@ -213,12 +224,14 @@ PyObject* engine_respond_tool_call(PyObject* self, PyObject* const* args, Py_ssi
         return nullptr;
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
-    std::string_view request_id;
-    std::string_view result_json;
+    StrText request_id;
+    StrText result_json;
     if (!convert_str(slots[0], "request_id", request_id) || !convert_str(slots[1], "result_json", result_json))
         return nullptr;
-    return guarded(
-        [&] { return PyBool_FromLong(borrow.state().bridge->respond(request_id, std::string(result_json))); });
+    return guarded([&] {
+        const Utf8View id(request_id);
+        return PyBool_FromLong(borrow.state().bridge->respond(id.get(), result_json.to_utf8()));
+    });
 }
 
 PyObject* engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -226,12 +239,13 @@ PyObject* engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_
     if (!bind_arguments({"SchemaEngine.fail_tool_call()", kFailParams, 2}, args, nargs, kwnames, slots)) return nullptr;
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
-    std::string_view request_id;
-    std::string_view message;
+    StrText request_id;
+    StrText message;
     if (!convert_str(slots[0], "request_id", request_id) || !convert_str(slots[1], "message", message)) return nullptr;
     return guarded([&] {
-        std::string reply = json::to_json_text(bridge::tool_error_result(message));
-        return PyBool_FromLong(borrow.state().bridge->respond(request_id, std::move(reply)));
+        const Utf8View id(request_id);
+        std::string reply = bridge::tool_error_text(Utf8View(message).get());
+        return PyBool_FromLong(borrow.state().bridge->respond(id.get(), std::move(reply)));
     });
 }
 
@@ -242,18 +256,18 @@ PyObject* engine_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!bind_arguments({"SchemaEngine.execute()", kExecuteParams, 1}, args, nargs, kwnames, slots)) return nullptr;
     SharedBorrow borrow(as_engine(self));
     if (!borrow) return nullptr;
-    std::string_view query_view;
-    std::optional<std::string_view> variables_view;
-    if (!convert_str(slots[0], "query", query_view) ||
-        !convert_optional_str(slots[1], "variables_json", variables_view))
+    std::optional<StrText> query_text;
+    std::optional<StrText> variables_text;
+    if (!convert_str(slots[0], "query", query_text.emplace()) ||
+        !convert_optional_str(slots[1], "variables_json", variables_text))
         return nullptr;
     return guarded([&] {
         // Owned copies: nothing may point into Python objects once the lock is gone.
-        const TextCopy query(query_view);
-        const TextCopy variables(variables_view);
+        const TextCopy query(query_text);
+        const TextCopy variables(variables_text);
         // Each thread writes its responses into one buffer, so that a small
         // response needs no allocation; a large one's room is not kept.
-        constexpr std::size_t kKeptResponseBytes = 64 * 1024;
+        constexpr std::size_t kKeptResponseBytes = std::size_t{64} * 1024;
         thread_local std::string response;
         const std::string_view text = without_interpreter_lock([&] {
             execution::execute_json(borrow.state(), *query.view(), variables.view(), response);

@@ -2,6 +2,10 @@
 
 namespace zarn::execution {
 
+// Written out, because members are destroyed in reverse: an engine drops its
+// catalogue first, then its share of the runtime, then its share of the
+// bridge, and hosts see that order (the workers stop before the bridge share
+// goes). Calls still running hold shares of their own and are not affected.
 EngineState::~EngineState() {
     tools = catalogue::Catalogue{};
     runtime.reset();

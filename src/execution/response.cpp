@@ -4,6 +4,7 @@
 #include <iterator>
 #include <ranges>
 
+#include "common/bytes.hpp"
 #include "json/writer.hpp"
 
 namespace zarn::execution {
@@ -28,8 +29,6 @@ std::string graphql_error(std::string_view message) {
     response.errors.push_back(GraphqlError{std::string(message)});
     return write_response(response);
 }
-
-std::string graphql_success(json::JsonValue data) { return write_response(GraphqlResponse{std::move(data), {}}); }
 
 namespace {
 
@@ -93,8 +92,7 @@ void write_members(const InKeyOrder& members, std::string& out) {
 // needs no scratch buffer; more sort as pointers, so that the members
 // themselves never move.
 void write_members_in_key_order(std::span<DataMember> members, std::string& out) {
-    constexpr std::size_t kInsertionSortLimit = 16;
-    if (members.size() > kInsertionSortLimit) {
+    if (members.size() > bytes::kInsertionSortLimit) {
         std::vector<const DataMember*> order;
         order.reserve(members.size());
         for (const DataMember& member : members) order.push_back(&member);
@@ -103,13 +101,7 @@ void write_members_in_key_order(std::span<DataMember> members, std::string& out)
             order | std::views::transform([](const DataMember* member) -> const DataMember& { return *member; }), out);
         return;
     }
-    for (std::size_t i = 1; i < members.size(); ++i) {
-        if (!(members[i].key < members[i - 1].key)) continue;
-        DataMember moving = std::move(members[i]);
-        std::size_t j = i;
-        for (; j > 0 && moving.key < members[j - 1].key; --j) members[j] = std::move(members[j - 1]);
-        members[j] = std::move(moving);
-    }
+    bytes::insertion_sort(members, [](const DataMember& a, const DataMember& b) { return a.key < b.key; });
     write_members(members, out);
 }
 

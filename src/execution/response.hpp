@@ -38,9 +38,7 @@ struct DataMember {
 
 // {"data":null,"errors":[{"message":...}]}
 [[nodiscard]] std::string graphql_error(std::string_view message);
-// {"data":...,"errors":[]}
-[[nodiscard]] std::string graphql_success(json::JsonValue data);
-// The same around a data object given as members in insertion order: they are
+// {"data":{...},"errors":[]} around a data object given as members in insertion order: they are
 // written in byte order of their keys, and of equal keys the last one counts.
 // The members are reordered on the way.
 [[nodiscard]] std::string graphql_success(std::span<DataMember> members);

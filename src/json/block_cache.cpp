@@ -12,10 +12,6 @@ namespace {
 // that a use after free is still caught.
 constexpr bool kCaching = !kAddressSanitizer;
 
-constexpr std::size_t kGranule = BlockReleaser::kGranule;
-constexpr std::size_t kClasses = BlockReleaser::kClasses;
-constexpr std::size_t kLargestKept = BlockReleaser::kLargestKept;
-
 // Trivially destructible, so it stays usable while the thread's other
 // objects are destroyed; the reaper below empties it and closes it first.
 //
@@ -23,7 +19,7 @@ constexpr std::size_t kLargestKept = BlockReleaser::kLargestKept;
 // that frees what others build (a service thread freeing the requests it is
 // handed) would otherwise fill its lists with blocks it never reuses.
 struct BlockCache {
-    FreeBlock* heads[kClasses];
+    FreeBlock* heads[kBlockClasses];
     std::size_t bytes;   // on the lists
     std::size_t credit;  // taken out by this thread and not yet kept
     bool reaper_armed;
@@ -51,8 +47,6 @@ struct CacheReaper {
 
 thread_local CacheReaper t_reaper;
 
-constexpr std::size_t size_class(std::size_t bytes) noexcept { return (bytes - 1) / kGranule; }
-
 void arm_reaper(BlockCache& cache) noexcept {
     if (cache.reaper_armed) return;
     cache.reaper_armed = true;
@@ -66,13 +60,12 @@ void arm_reaper(BlockCache& cache) noexcept {
 bool block_cache_enabled() noexcept { return kCaching; }
 
 void* allocate_block(std::size_t bytes) {
-    if (!kCaching || bytes > kLargestKept) return ::operator new(bytes);
-    const std::size_t c = size_class(bytes);
-    const std::size_t size = (c + 1) * kGranule;
+    if (!kCaching || bytes > kLargestKeptBlock) return ::operator new(bytes);
+    const auto [index, size] = size_class(bytes);
     BlockCache& cache = t_cache;
     cache.credit += size;
-    if (FreeBlock* block = cache.heads[c]) {
-        cache.heads[c] = block->next;
+    if (FreeBlock* block = cache.heads[index]) {
+        cache.heads[index] = block->next;
         cache.bytes -= size;
         return block;
     }
@@ -81,20 +74,19 @@ void* allocate_block(std::size_t bytes) {
 }
 
 void release_block(void* block, std::size_t bytes) noexcept {
-    if (!kCaching || bytes > kLargestKept) {
+    if (!kCaching || bytes > kLargestKeptBlock) {
         ::operator delete(block);
         return;
     }
-    const std::size_t c = size_class(bytes);
-    const std::size_t size = (c + 1) * kGranule;
+    const auto [index, size] = size_class(bytes);
     BlockCache& cache = t_cache;
     if (cache.closed || cache.credit < size || cache.bytes + size > kCachedBytesPerThread) {
         ::operator delete(block);
         return;
     }
     arm_reaper(cache);
-    auto* free_block = ::new (block) FreeBlock{cache.heads[c]};
-    cache.heads[c] = free_block;
+    auto* free_block = ::new (block) FreeBlock{cache.heads[index]};
+    cache.heads[index] = free_block;
     cache.bytes += size;
     cache.credit -= size;
 }

@@ -23,6 +23,25 @@ struct FreeBlock {
     FreeBlock* next;
 };
 
+// Blocks are kept by size class: a class holds the blocks of up to
+// kBlockGranule bytes more than the class before it, and serves each request
+// with a block of the class's full size, so any kept block of a class may
+// serve any request of it.
+inline constexpr std::size_t kBlockGranule = 16;
+inline constexpr std::size_t kBlockClasses = 32;
+inline constexpr std::size_t kLargestKeptBlock = kBlockGranule * kBlockClasses;  // 512 bytes
+
+struct SizeClass {
+    std::size_t index;  // into the free lists
+    std::size_t bytes;  // what every block of the class holds
+};
+
+// The class of a request of `bytes`, 1 <= bytes <= kLargestKeptBlock.
+[[nodiscard]] constexpr SizeClass size_class(std::size_t bytes) noexcept {
+    const std::size_t index = (bytes - 1) / kBlockGranule;
+    return {index, (index + 1) * kBlockGranule};
+}
+
 // Releases the blocks of a whole tree, each as release_block would, with the
 // thread's cache found and its state read once for all of them and its
 // counts written back at the end. While one is alive, the thread must take
@@ -35,11 +54,10 @@ public:
     ~BlockReleaser();
 
     void release(void* block, std::size_t bytes) noexcept {
-        if (bytes <= kLargestKept) {
-            const std::size_t c = (bytes - 1) / kGranule;
-            const std::size_t size = (c + 1) * kGranule;
+        if (bytes <= kLargestKeptBlock) {
+            const auto [index, size] = size_class(bytes);
             if (credit_ >= size && room_ >= size) {
-                heads_[c] = ::new (block) FreeBlock{heads_[c]};
+                heads_[index] = ::new (block) FreeBlock{heads_[index]};
                 credit_ -= size;
                 room_ -= size;
                 return;
@@ -47,10 +65,6 @@ public:
         }
         ::operator delete(block);
     }
-
-    static constexpr std::size_t kGranule = 16;
-    static constexpr std::size_t kClasses = 32;  // blocks of up to 512 bytes are kept
-    static constexpr std::size_t kLargestKept = kGranule * kClasses;
 
 private:
     FreeBlock** heads_;

@@ -6,9 +6,19 @@
 #include <string>
 #include <string_view>
 
+#include "json/string_scan.hpp"
 #include "json/value.hpp"
 
 namespace zarn::json {
+
+// For the body of a string literal at `p` (after its opening quote): the
+// closing quote, when the body before it is printable ASCII with no escape
+// and so is its own value; nullptr when the body holds a backslash, a control
+// or a non-ASCII byte, or no quote comes before `end`.
+[[nodiscard, gnu::always_inline]] inline const char* plain_string_end(const char* p, const char* end) noexcept {
+    const char* const stop = detail::find_string_special<detail::StopAt::escapes_and_utf8>(p, end);
+    return stop != end && *stop == '"' ? stop : nullptr;
+}
 
 // Arrays and objects may nest this deep; one level more is an error.
 inline constexpr std::size_t kMaxNestingDepth = 127;

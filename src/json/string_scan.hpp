@@ -3,7 +3,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "common/bytes.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -40,6 +41,12 @@ template <StopAt kStop>
 }
 #endif
 
+// The eight bytes of `w` that are a quote, a backslash or a control
+// character, flagged as bytes::bytes_below flags them (unmasked).
+[[gnu::always_inline]] constexpr std::uint64_t escape_flags(std::uint64_t w) noexcept {
+    return bytes::bytes_below(w, 0x20) | bytes::bytes_equal(w, '"') | bytes::bytes_equal(w, '\\');
+}
+
 template <StopAt kStop>
 [[gnu::always_inline]] inline const char* find_string_special(const char* p, const char* end) noexcept {
     constexpr bool kUtf8 = kStop == StopAt::escapes_and_utf8;
@@ -50,17 +57,12 @@ template <StopAt kStop>
     }
 #endif
     if constexpr (std::endian::native == std::endian::little) {
-        constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-        constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
         while (end - p >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            const std::uint64_t quote_bytes = w ^ (kOnes * '"');
-            const std::uint64_t slash_bytes = w ^ (kOnes * '\\');
-            std::uint64_t flagged = ((w - kOnes * 0x20) & ~w) | ((quote_bytes - kOnes) & ~quote_bytes) |
-                                    ((slash_bytes - kOnes) & ~slash_bytes);
+            const auto w = bytes::load<std::uint64_t>(p);
+            std::uint64_t flagged = escape_flags(w);
             if constexpr (kUtf8) flagged |= w;
-            if (const std::uint64_t mask = flagged & kHigh) return p + std::countr_zero(mask) / 8;
+            flagged &= bytes::kHighBits;
+            if (flagged != 0) return p + bytes::first_flagged(flagged);
             p += 8;
         }
     }
@@ -69,18 +71,6 @@ template <StopAt kStop>
         if (c == '"' || c == '\\' || c < 0x20 || (kUtf8 && c >= 0x80)) return p;
     }
     return end;
-}
-
-// True when any of the eight bytes in `w` is a quote, a backslash or a
-// control character. Exact: a borrow starts only at a true match.
-[[gnu::always_inline]] constexpr bool word_needs_escape(std::uint64_t w) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-    const std::uint64_t quote_bytes = w ^ (kOnes * '"');
-    const std::uint64_t slash_bytes = w ^ (kOnes * '\\');
-    const std::uint64_t flagged =
-        ((w - kOnes * 0x20) & ~w) | ((quote_bytes - kOnes) & ~quote_bytes) | ((slash_bytes - kOnes) & ~slash_bytes);
-    return (flagged & kHigh) != 0;
 }
 
 // True when writing `n` bytes from `p` as a JSON string body would escape one.
@@ -97,20 +87,10 @@ template <StopAt kStop>
 #endif
     if (n >= 16 || std::endian::native != std::endian::little)
         return find_string_special<StopAt::escapes>(p, p + n) != p + n;
-    if (n >= 8) {
-        std::uint64_t head;
-        std::uint64_t tail;
-        std::memcpy(&head, p, 8);
-        std::memcpy(&tail, p + n - 8, 8);
-        return word_needs_escape(head) || word_needs_escape(tail);
-    }
-    if (n >= 4) {
-        std::uint32_t head;
-        std::uint32_t tail;
-        std::memcpy(&head, p, 4);
-        std::memcpy(&tail, p + n - 4, 4);
-        return word_needs_escape(std::uint64_t{head} | std::uint64_t{tail} << 32);
-    }
+    if (n >= 8)
+        return ((escape_flags(bytes::load<std::uint64_t>(p)) | escape_flags(bytes::load<std::uint64_t>(p + n - 8))) &
+                bytes::kHighBits) != 0;
+    if (n >= 4) return (escape_flags(bytes::load_4_to_8(p, n)) & bytes::kHighBits) != 0;
     for (std::size_t i = 0; i < n; ++i) {
         const auto c = static_cast<unsigned char>(p[i]);
         if (c == '"' || c == '\\' || c < 0x20) return true;

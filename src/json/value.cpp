@@ -6,43 +6,20 @@
 #include <cstddef>
 #include <functional>
 
+#include "common/bytes.hpp"
+#include "json/key_order.hpp"
+
 namespace zarn::json {
 namespace {
 
-constexpr std::size_t kInsertionSortLimit = 16;
 constexpr std::size_t kLinearFindLimit = 8;
-
-bool key_less(const JsonMember& m, std::string_view key) noexcept { return m.key.view() < key; }
-
-}  // namespace
-
-namespace {
-
-// Copies `size` bytes, at least one word and at most two, as two words that
-// overlap in the middle.
-template <class Word>
-void copy_two_words(std::uint8_t* out, const char* text, std::size_t size) noexcept {
-    Word head;
-    Word tail;
-    std::memcpy(&head, text, sizeof head);
-    std::memcpy(&tail, text + size - sizeof tail, sizeof tail);
-    std::memcpy(out, &head, sizeof head);
-    std::memcpy(out + size - sizeof tail, &tail, sizeof tail);
-}
-
-// Copies up to fifteen bytes without the call a memcpy of unknown size costs.
-void copy_short(std::uint8_t* out, const char* text, std::size_t size) noexcept {
-    if (size >= 8) copy_two_words<std::uint64_t>(out, text, size);
-    else if (size >= 4) copy_two_words<std::uint32_t>(out, text, size);
-    else
-        for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(text[i]);
-}
 
 }  // namespace
 
 void JsonString::assign_new(const char* text, std::size_t size) {
     if (size <= kInlineCapacity) {
-        copy_short(bytes_, text, size);
+        // Without the call a memcpy of unknown size costs.
+        bytes::copy_short(bytes_, text, size);
         set_inline_size(size);
         return;
     }
@@ -66,79 +43,46 @@ JsonObject::JsonObject(std::initializer_list<JsonMember> members) {
 
 JsonObject JsonObject::from_members(std::vector<JsonMember>&& members) { return from_members(std::span(members)); }
 
+namespace {
+
+// from_members with room for a record and a position per member.
+[[gnu::always_inline]] inline JsonObject take_in_key_order(std::span<JsonMember> members,
+                                                           std::span<detail::SortKey> keys,
+                                                           std::span<std::uint32_t> order) {
+    detail::make_sort_keys(members, keys);
+    const detail::SortKeyLess less(members);
+    detail::sort_keys(keys, less);
+    order = order.first(detail::kept_positions(keys, members, order));
+    JsonObject object = JsonObject::adopt_members(members, order);
+    // What was taken is left as empty members, for the caller to destroy.
+    for (const std::uint32_t index : order) ::new (static_cast<void*>(&members[index])) JsonMember();
+    return object;
+}
+
+}  // namespace
+
 JsonObject JsonObject::from_members(std::span<JsonMember> members) {
-    if (members.size() > kInsertionSortLimit) return from_many_members(members);
-    // Small objects (the common case) sort a record per member, keyed by its
-    // key's first eight bytes, by insertion: stable, so that among equal keys
-    // the given order survives and the last one can be kept; and one compare
-    // per member when they come in key order already. Each kept member then
-    // moves once.
-    struct SortKey {
-        std::uint64_t prefix;
-        std::uint32_t index;
-    };
-    const auto count = static_cast<std::uint32_t>(members.size());
-    std::array<SortKey, kInsertionSortLimit> keys;
-    for (std::uint32_t i = 0; i < count; ++i) keys[i] = {detail::key_prefix(members[i].key), i};
-    const auto less = [&](const SortKey& a, const SortKey& b) {
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        return members[a.index].key < members[b.index].key;
-    };
-    for (std::uint32_t i = 1; i < count; ++i) {
-        const SortKey moving = keys[i];
-        std::uint32_t j = i;
-        for (; j > 0 && less(moving, keys[j - 1]); --j) keys[j] = keys[j - 1];
-        keys[j] = moving;
+    const std::size_t count = members.size();
+    if (count > bytes::kInsertionSortLimit) {
+        std::vector<detail::SortKey> keys(count);
+        std::vector<std::uint32_t> order(count);
+        return take_in_key_order(members, keys, order);
     }
-    std::array<std::uint32_t, kInsertionSortLimit> order;
-    std::size_t kept = 0;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (i + 1 < count && keys[i].prefix == keys[i + 1].prefix &&
-            members[keys[i].index].key == members[keys[i + 1].index].key)
-            continue;  // a later member has this key
-        order[kept++] = keys[i].index;
-    }
-    return from_sorted_members(members, std::span<const std::uint32_t>(order.data(), kept));
+    // Small objects (the common case) sort on the stack.
+    std::array<detail::SortKey, bytes::kInsertionSortLimit> keys;
+    std::array<std::uint32_t, bytes::kInsertionSortLimit> order;
+    return take_in_key_order(members, std::span(keys).first(count), std::span(order).first(count));
 }
 
-JsonObject JsonObject::from_many_members(std::span<JsonMember> members) {
-    const auto less = [](const JsonMember& a, const JsonMember& b) { return detail::key_less(a.key, b.key); };
-    // Text written by a machine is often in key order already: one pass, no sort.
-    if (std::ranges::adjacent_find(members, std::not_fn(less)) == members.end()) return from_sorted_members(members);
-    // Stable, so that among equal keys the written order survives and the
-    // last one can be kept.
-    std::ranges::stable_sort(members, less);
-    // Keep the last of each run of equal keys.
-    JsonObject object;
-    object.reserve(members.size());
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i].key == members[i + 1].key) continue;
-        object.storage_.emplace_back(std::move(members[i]));
-    }
-    return object;
-}
-
-JsonObject JsonObject::adopt_sorted_members(std::span<JsonMember> members) {
-    JsonObject object;
-    object.storage_.adopt_back(members.data(), members.size());
-    return object;
-}
-
-JsonObject JsonObject::adopt_sorted_members(std::span<JsonMember> members, std::span<const std::uint32_t> order) {
+JsonObject JsonObject::adopt_members(std::span<JsonMember> members, std::span<const std::uint32_t> order) {
     JsonObject object;
     object.storage_.adopt_back(members.data(), order);
     return object;
 }
 
-JsonObject JsonObject::from_sorted_members(std::span<JsonMember> members) {
-    JsonObject object = adopt_sorted_members(members);
-    for (JsonMember& member : members) ::new (static_cast<void*>(&member)) JsonMember();
-    return object;
-}
-
-JsonObject JsonObject::from_sorted_members(std::span<JsonMember> members, std::span<const std::uint32_t> order) {
-    JsonObject object = adopt_sorted_members(members, order);
-    for (const std::uint32_t index : order) ::new (static_cast<void*>(&members[index])) JsonMember();
+JsonObject JsonObject::adopt_members(std::span<JsonMember> members) {
+    JsonObject object;
+    object.storage_.adopt_back(members.data(), members.size());
     return object;
 }
 
@@ -150,7 +94,8 @@ const JsonValue* JsonObject::find(std::string_view key) const noexcept {
             if (member.key.size() == key.size() && member.key.view() == key) return &member.value;
         return nullptr;
     }
-    const auto it = std::lower_bound(begin(), end(), key, key_less);
+    const JsonMember* const it =
+        std::ranges::lower_bound(*this, key, {}, [](const JsonMember& m) { return m.key.view(); });
     return it != end() && it->key == key ? &it->value : nullptr;
 }
 
@@ -161,7 +106,7 @@ JsonValue* JsonObject::find(std::string_view key) noexcept {
 JsonValue& JsonObject::insert_or_assign(JsonString key, JsonValue value) {
     // Members given in key order, the usual case, go on the end.
     if (empty() || (end() - 1)->key < key) return storage_.emplace_back(std::move(key), std::move(value)).value;
-    auto it = std::lower_bound(begin(), end(), key.view(), key_less);
+    JsonMember* it = std::ranges::lower_bound(*this, key.view(), {}, [](const JsonMember& m) { return m.key.view(); });
     if (it != end() && it->key == key) {
         it->value = std::move(value);
         return it->value;

@@ -13,7 +13,6 @@
 
 #include "common/stop.hpp"
 #include "json/reader.hpp"
-#include "json/string_scan.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -244,10 +243,6 @@ Result<std::string_view> GraphqlFieldParser::parse_name_view() {
     return std::string_view(start, static_cast<std::size_t>(end - start));
 }
 
-Result<std::string> GraphqlFieldParser::parse_name() {
-    return parse_name_view().transform([](std::string_view name) { return std::string(name); });
-}
-
 Status GraphqlFieldParser::byte_missing(char expected) const {
     const auto wanted = static_cast<unsigned char>(expected);
     if (at_end()) return fail(byte_expected_at_end_message(wanted));
@@ -392,11 +387,11 @@ void GraphqlFieldParser::take_variable_values_at_last_reference(JsonObject& vari
     std::ranges::sort(references_ahead_);
     // Adjacent entries of one name become one entry with their count.
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < references_ahead_.size(); ++i) {
-        if (kept > 0 && references_ahead_[kept - 1].first == references_ahead_[i].first) {
+    for (const auto entry : references_ahead_) {
+        if (kept > 0 && references_ahead_[kept - 1].first == entry.first) {
             ++references_ahead_[kept - 1].second;
         } else {
-            references_ahead_[kept++] = references_ahead_[i];
+            references_ahead_[kept++] = entry;
         }
     }
     references_ahead_.resize(kept);
@@ -409,8 +404,7 @@ Result<JsonValue> GraphqlFieldParser::parse_string_literal() {
     // closing quote and shows that the body is the value.
     const char* const body = input_.data() + position_ + 1;
     const char* const limit = input_.data() + input_.size();
-    if (const char* stop = json::detail::find_string_special<json::detail::StopAt::escapes_and_utf8>(body, limit);
-        stop != limit && *stop == '"') {
+    if (const char* stop = json::plain_string_end(body, limit)) {
         position_ = static_cast<std::size_t>(stop + 1 - input_.data());
         return JsonValue(std::string_view(body, static_cast<std::size_t>(stop - body)));
     }

@@ -66,10 +66,8 @@ public:
         skip_ignored_run();
     }
 
-    // Reads a name ([A-Za-z_][A-Za-z0-9_]*) and returns a copy of it.
-    [[nodiscard]] Result<std::string> parse_name();
-    // As parse_name, but returns a view into the input, for names that are
-    // only compared or looked up.
+    // Reads a name ([A-Za-z_][A-Za-z0-9_]*) and returns a view of it into the
+    // input.
     [[nodiscard]] Result<std::string_view> parse_name_view();
 
     // Consumes `expected`, which must be the next byte that is not ignored.

@@ -24,7 +24,7 @@ Status parse_fields(std::string_view query, const json::JsonObject& variables, j
         parser.skip_ignored();
         if (parser.at_name_start()) {
             // The operation name is not needed; at a name start it cannot fail.
-            static_cast<void>(parser.parse_name_view());
+            if (auto name = parser.parse_name_view(); !name) return fail(std::move(name).error());
             parser.skip_ignored();
         }
         // Variable definitions are not read, so their defaults are never applied.

@@ -10,8 +10,7 @@ namespace zarn::query {
 
 // Reads the variables document of one execute call. Absent or blank text
 // (only Unicode White_Space) gives an empty object; otherwise the whole text
-// must be one JSON document whose value is an object. On success the value is
-// always an object.
-[[nodiscard]] Result<json::JsonValue> parse_variables(std::optional<std::string_view> variables_json);
+// must be one JSON document whose value is an object.
+[[nodiscard]] Result<json::JsonObject> parse_variables(std::optional<std::string_view> variables_json);
 
 }  // namespace zarn::query

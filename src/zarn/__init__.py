@@ -8,10 +8,14 @@ tool calls with Python handlers.
 from importlib import resources as _resources
 
 from zarn._graphql import SchemaEngine, graphql_stub
+from zarn.gateway import Gateway
 from zarn.host import Fallback, Handler, RawJson, ToolCall, ToolHost
+
+__version__ = "0.1.0"
 
 __all__ = [
     "Fallback",
+    "Gateway",
     "Handler",
     "RawJson",
     "SchemaEngine",

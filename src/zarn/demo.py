@@ -13,7 +13,20 @@ from typing import Any
 
 from zarn.host import Handler
 
-__all__ = ["demo_handlers", "demo_input_schemas"]
+__all__ = ["DEMO_QUERY", "demo_handlers", "demo_input_schemas"]
+
+# What `python -m zarn --demo` runs when no query is given: the built-in
+# fields, reads, a write, an async tool and a failing call, all in one query.
+DEMO_QUERY = """query Demo {
+  servers { name toolCount readOnlyCount }
+  search { field readOnly }
+  files_search(query: "docs")
+  readme: files_read_file(path: "README.md")
+  missing: files_read_file(path: "nowhere.md")
+  files_write_file(path: "notes/demo.md", text: "Written by the demo")
+  tracker_list_issues
+  weather_forecast(city: "Oslo", days: 2)
+}"""
 
 _FILES = {
     "README.md": "# Demo project\n\nA project that the sample catalogue's tools work on.\n",

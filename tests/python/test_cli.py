@@ -41,6 +41,7 @@ def error_document(message: str) -> str:
         ([], "{ __typename }", 0, TYPENAME, ""),
         (["-"], "query { __typename }\n", 0, TYPENAME, ""),
         (["--variables", '{"a": 1}', "{ __typename }"], None, 0, TYPENAME, ""),
+        (["--variables", " null ", "{ __typename }"], None, 0, TYPENAME, ""),
         (
             ["{ nope }"],
             None,
@@ -143,14 +144,29 @@ DEMO_QUERY = """query Demo($city: String) {
 
 def test_demo_answers_the_sample_tools(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
     code, out, err = run(capsys, monkeypatch, ["--demo", "--variables", '{"city": "Oslo"}'], DEMO_QUERY)
-    assert (code, err) == (0, "")
+    assert code == 0
+    assert err == "python -m zarn: zarn.host: tool files.read-file failed (tool-call-3)\n"
     doc = json.loads(out)["data"]
     assert doc["hits"] == {"hits": ["docs/graphql.md"], "total": 1}
     assert doc["readme"]["path"] == "README.md" and doc["readme"]["text"].startswith("# Demo project")
-    assert doc["missing"] == {"isError": True, "json": None, "text": "no such file: nope.md"}
+    assert doc["missing"] == {"isError": True, "json": None, "text": "FileNotFoundError: no such file: nope.md"}
     assert doc["written"] == {"bytes": 6, "created": True, "path": "new.md"}
     assert [(d["city"], d["day"]) for d in doc["weather_forecast"]] == [("Oslo", 1), ("Oslo", 2)]
     assert doc["tracker_create_issue"] == {"body": "", "id": 2, "title": "Ship it"}
+
+
+@pytest.mark.parametrize("stdin", ["", " \n", None])  # empty, blank, and a terminal
+def test_demo_without_a_query_runs_the_demonstration(
+    capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch, stdin: str | None
+) -> None:
+    code, out, _ = run(capsys, monkeypatch, ["--demo"], stdin)
+    doc = json.loads(out)["data"]
+    assert code == 0
+    assert [server["name"] for server in doc["servers"]] == ["files", "tracker", "weather"]
+    assert len(doc["search"]) == 6
+    tools = [key for key in doc if key not in ("servers", "search")]
+    assert len(tools) >= 4 and all(doc[key] is not None for key in tools)
+    assert any(value.get("isError") is True for value in doc.values() if isinstance(value, dict))
 
 
 def test_demo_handlers_cover_the_sample_catalogue() -> None:

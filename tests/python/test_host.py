@@ -80,6 +80,7 @@ def test_two_handlers_decorator_and_method(engine: SchemaEngine) -> None:
         (RawJson(" 42 "), 42),
         ({"nested": {"z": "\u2603", "a": -1}}, {"nested": {"a": -1, "z": "\u2603"}}),
         (RawJson("{"), tool_error("CallBridge returned invalid JSON: EOF while parsing an object at line 1 column 1")),
+        ({"raw": RawJson('{"b": [1]}'), "list": [RawJson("null")]}, {"list": [None], "raw": {"b": [1]}}),
     ],
 )
 def test_handler_results_become_field_values(engine: SchemaEngine, result: Any, value: Any) -> None:
@@ -99,22 +100,34 @@ def raise_(error: BaseException) -> Any:
 @pytest.mark.parametrize(
     ("handler", "text"),
     [
-        (lambda args: raise_(ValueError('bad "input"\n')), 'bad "input"\n'),
-        (lambda args: args["missing"], "'missing'"),
+        (lambda args: raise_(ValueError('bad "input"\n')), 'ValueError: bad "input"\n'),
+        (lambda args: args["missing"], "KeyError: 'missing'"),
         (lambda args: raise_(Silent()), "Silent"),
-        (lambda args: raise_(RuntimeError("bad \ud800 text")), "bad \\ud800 text"),
-        (lambda args: {1, 2}, "Object of type set is not JSON serializable"),
-        (lambda args: float("nan"), "Out of range float values are not JSON compliant: nan"),
-        (lambda args: {(1, 2): 0}, "keys must be str, int, float, bool or None, not tuple"),
+        (lambda args: raise_(RuntimeError("bad \ud800 text")), "RuntimeError: bad \\ud800 text"),
+        (lambda args: {1, 2}, "TypeError: Object of type set is not JSON serializable"),
+        (lambda args: {"nested": {1, 2}}, "TypeError: Object of type set is not JSON serializable"),
+        (lambda args: float("nan"), "ValueError: Out of range float values are not JSON compliant: nan"),
+        (lambda args: {(1, 2): 0}, "TypeError: keys must be str, int, float, bool or None, not tuple"),
+        (lambda args: [RawJson("1, 2")], "ValueError: RawJson text is not JSON: Extra data: line 1 column 2 (char 1)"),
         (
             lambda args: "lone \ud800",
-            "'utf-8' codec can't encode character '\\ud800' in position 6: surrogates not allowed",
+            "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 6: surrogates not allowed",
         ),
     ],
 )
-def test_handler_failures_become_tool_errors(engine: SchemaEngine, handler: Any, text: str) -> None:
+def test_handler_failures_become_tool_errors(
+    engine: SchemaEngine, caplog: pytest.LogCaptureFixture, handler: Any, text: str
+) -> None:
     with ToolHost(engine, {("beta", "echo"): handler}, threads=1) as host:
         assert data(query(host, "{ beta_echo }")) == {"beta_echo": tool_error(text)}
+        # logged with the traceback that the tool error cannot carry
+        [record] = caplog.records
+        assert (record.name, record.levelname, record.getMessage()) == (
+            "zarn.host",
+            "ERROR",
+            "tool beta.echo failed (tool-call-1)",
+        )
+        assert record.exc_info is not None and record.exc_info[2] is not None
         # the service thread survived and serves the next call
         host.add_tool("beta", "echo", lambda args: "ok")
         assert data(query(host, "{ beta_echo }")) == {"beta_echo": "ok"}
@@ -123,7 +136,7 @@ def test_handler_failures_become_tool_errors(engine: SchemaEngine, handler: Any,
 @pytest.mark.parametrize("error", [SystemExit("bye"), KeyboardInterrupt("bye"), GeneratorExit("bye")])
 def test_base_exceptions_do_not_end_the_service_thread(engine: SchemaEngine, error: BaseException) -> None:
     with ToolHost(engine, {("beta", "echo"): lambda args: raise_(error)}, threads=1) as host:
-        assert data(query(host, "{ beta_echo }")) == {"beta_echo": tool_error("bye")}
+        assert data(query(host, "{ beta_echo }")) == {"beta_echo": tool_error(f"{type(error).__name__}: bye")}
         host.add_tool("beta", "echo", lambda args: 1)
         assert data(query(host, "{ beta_echo }")) == {"beta_echo": 1}  # the one thread serves on
 
@@ -280,3 +293,42 @@ def test_a_handler_may_run_a_nested_query(engine: SchemaEngine) -> None:
         host.add_tool("beta", "echo", lambda args: "inner")
         host.add_tool("alpha", "lookup", lambda args: json.loads(host.execute("{ beta_echo }"))["data"])
         assert data(query(host, "{ alpha_lookup }")) == {"alpha_lookup": {"beta_echo": "inner"}}
+
+
+@pytest.mark.parametrize(
+    ("server", "tool", "handler", "error", "message"),
+    [
+        ("alpha", "lokup", len, ValueError, "no tool 'lokup' of server 'alpha'; did you mean alpha.lookup?"),
+        ("gamma", "echo", len, ValueError, "no tool 'echo' of server 'gamma'; did you mean beta.echo?"),
+        ("zzz", "qqq", len, ValueError, "no tool 'qqq' of server 'zzz'$"),
+        (
+            "alpha",
+            "alpha_store",
+            len,
+            ValueError,
+            "'alpha_store' is the GraphQL field of tool 'store'.*'alpha', 'store'",
+        ),
+        ("alpha", "store", "not callable", TypeError, "handler for alpha.store must be callable, not str"),
+    ],
+)
+def test_registration_mistakes_are_refused(
+    engine: SchemaEngine, server: str, tool: str, handler: Any, error: type[Exception], message: str
+) -> None:
+    host = ToolHost(engine)
+    with pytest.raises(error, match=message):
+        host.add_tool(server, tool, handler)
+    with pytest.raises(error, match=message):
+        host.tool(server, tool)(handler)
+    with pytest.raises(error, match=message):
+        ToolHost(engine, {(server, tool): handler})
+    assert host.unhandled_tools() == [("alpha", "lookup"), ("alpha", "store"), ("beta", "echo")]
+    with pytest.raises(TypeError, match="fallback must be callable"):
+        host.set_fallback(42)  # type: ignore[type-var]
+
+
+def test_version_is_the_package_metadata_version() -> None:
+    from importlib.metadata import version
+
+    import zarn
+
+    assert zarn.__version__ == version("zarn")

@@ -45,7 +45,7 @@ def test_async_handlers_on_the_hosts_own_loop(engine: SchemaEngine) -> None:
             doc = data(query(host, '{ alpha_lookup(q: "x") alpha_store beta_echo }'))
             assert doc == {
                 "alpha_lookup": {"q": "x"},
-                "alpha_store": tool_error("read-only volume"),
+                "alpha_store": tool_error("PermissionError: read-only volume"),
                 "beta_echo": "ready",
             }
         assert "zarn-tool-loop" in host_threads()
@@ -175,7 +175,7 @@ def test_execution_in_flight_at_close_returns_detached(engine: SchemaEngine) -> 
     assert data(asyncio.run(run())) == {"beta_echo": DETACHED}
 
 
-def test_a_closed_loop_is_a_tool_error_not_a_lost_call(engine: SchemaEngine) -> None:
+def test_a_closed_loop_is_refused_and_never_loses_a_call(engine: SchemaEngine) -> None:
     loop = asyncio.new_event_loop()
     loop.close()
 
@@ -185,7 +185,11 @@ def test_a_closed_loop_is_a_tool_error_not_a_lost_call(engine: SchemaEngine) -> 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         with ToolHost(engine, {("beta", "echo"): echo}, loop=loop) as host:
-            assert data(query(host, "{ beta_echo }")) == {"beta_echo": tool_error("Event loop is closed")}
+            with pytest.raises(RuntimeError, match="^ToolHost's event loop is not running"):
+                host.execute("{ beta_echo }")
+            # A call that reaches the host all the same becomes a tool error.
+            error = tool_error("RuntimeError: Event loop is closed")
+            assert data(engine.execute("{ beta_echo }")) == {"beta_echo": error}
         gc.collect()
     assert [str(w.message) for w in caught if "never awaited" in str(w.message)] == []
 
@@ -212,3 +216,65 @@ def test_leaving_the_host_cancels_its_coroutines_on_a_given_loop(engine: SchemaE
     text, cleaned = asyncio.run(service())
     assert data(text) == {"beta_echo": DETACHED}
     assert cleaned
+
+
+def test_execute_on_the_hosts_loop_thread_is_refused(engine: SchemaEngine) -> None:
+    # Waiting there would keep the loop from running the handlers waited for.
+    async def service() -> str:
+        async with ToolHost(engine, loop=asyncio.get_running_loop()) as host:
+            with pytest.raises(RuntimeError, match="^ToolHost.execute was called on the thread that runs"):
+                host.execute("{ beta_echo }")
+            return await host.execute_async("{ __typename }")
+
+    assert data(asyncio.run(service())) == {"__typename": "Query"}
+
+    host = ToolHost(engine)
+
+    async def nested(args: dict[str, Any]) -> str:
+        return host.execute("{ __typename }")  # on the host's own loop thread
+
+    host.add_tool("beta", "echo", nested)
+    with host:
+        value = data(query(host, "{ beta_echo }"))["beta_echo"]
+    assert value["isError"] and value["text"].startswith("RuntimeError: ToolHost.execute was called on the thread")
+
+
+def test_a_loop_that_is_not_running_is_refused(engine: SchemaEngine) -> None:
+    loop = asyncio.new_event_loop()
+    try:
+        with ToolHost(engine, loop=loop) as host, pytest.raises(RuntimeError, match="start the loop"):
+            host.execute("{ __typename }")
+    finally:
+        loop.close()
+
+
+def test_execute_async_concurrency_follows_demand_up_to_the_bound(engine: SchemaEngine) -> None:
+    # Every handler waits until `expected` calls are in flight at once: with
+    # fewer executions running together than that, the queries never finish.
+    async def service(count: int, bound: int | None) -> int:
+        loop = asyncio.get_running_loop()
+        in_flight, peak = 0, 0
+        everyone = asyncio.Event()
+        options = {} if bound is None else {"execute_threads": bound}
+        async with ToolHost(engine, loop=loop, **options) as host:
+
+            @host.tool("beta", "echo")
+            async def echo(args: dict[str, Any]) -> int:
+                nonlocal in_flight, peak
+                in_flight += 1
+                peak = max(peak, in_flight)
+                if in_flight >= min(count, bound or count):
+                    everyone.set()
+                await everyone.wait()
+                in_flight -= 1
+                return 1
+
+            texts = await asyncio.wait_for(
+                asyncio.gather(*(host.execute_async("{ beta_echo }") for _ in range(count))), 60
+            )
+        assert all(data(text) == {"beta_echo": 1} for text in texts)
+        return peak
+
+    assert asyncio.run(service(50, None)) == 50  # far past the old 16
+    assert asyncio.run(service(12, 4)) == 4  # the bound set holds
+    assert host_threads() == []

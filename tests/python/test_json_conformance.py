@@ -21,7 +21,7 @@ from hypothesis import strategies as st
 ECHO = os.environ.get("ZARN_JSON_ECHO")
 pytestmark = pytest.mark.skipif(not ECHO, reason="ZARN_JSON_ECHO is not set (point it at the zarn_json_echo binary)")
 
-SUITE = Path(__file__).resolve().parents[2].parent / "shared" / "testdata" / "JSONTestSuite" / "test_parsing"
+SUITE = Path(__file__).resolve().parents[1] / "data" / "JSONTestSuite" / "test_parsing"
 YES = sorted(SUITE.glob("y_*.json"))
 NO = sorted(SUITE.glob("n_*.json"))
 

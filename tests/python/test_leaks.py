@@ -73,6 +73,7 @@ ENGINE_CASES: dict[str, Callable[[], Any]] = {
     "new keyword": lambda: SchemaEngine(catalogue_json=CATALOGUE),
     "build": lambda: SchemaEngine.build(CATALOGUE),
     "from_tool_metadata": lambda: SchemaEngine.from_tool_metadata(catalogue_json=""),
+    "new non-ASCII catalogue": lambda: SchemaEngine(CATALOGUE.replace("Look a thing up", "Ищет — 🚀")),
 }
 
 CALL_CASES: dict[str, Callable[[], Any]] = {
@@ -105,6 +106,8 @@ CALL_CASES: dict[str, Callable[[], Any]] = {
     "execute missing": raises(TypeError, lambda: ENGINE.execute()),  # type: ignore[call-arg]
     "execute twice": raises(TypeError, lambda: ENGINE.execute("{a}", query="{a}")),  # type: ignore[misc]
     "execute surrogate keyword": raises(TypeError, lambda: ENGINE.execute("{a}", **{"\ud800": 1})),
+    "execute non-ASCII": lambda: ENGINE.execute('{ beta_echo(x: "ж 🚀", y: $v) }', '{"v": "é"}'),
+    "execute surrogate pair": raises(UnicodeEncodeError, lambda: ENGINE.execute("ж\ud83d\ude00")),
     "receive poll": lambda: ENGINE.receive_tool_call(0),
     "receive index": lambda: ENGINE.receive_tool_call(timeout_ms=Index(0)),
     "receive None": raises(TypeError, lambda: ENGINE.receive_tool_call(None)),  # type: ignore[arg-type]
@@ -118,6 +121,10 @@ CALL_CASES: dict[str, Callable[[], Any]] = {
     "respond missing": raises(TypeError, lambda: ENGINE.respond_tool_call("x")),  # type: ignore[call-arg]
     "fail unknown id": lambda: ENGINE.fail_tool_call(request_id="nope", message="m"),
     "fail non-str": raises(TypeError, lambda: ENGINE.fail_tool_call("x", None)),  # type: ignore[arg-type]
+    "respond and fail non-ASCII": lambda: (
+        ENGINE.respond_tool_call("tool-call-999999", '"ж 🚀"'),
+        ENGINE.fail_tool_call("nope", "é ж 🚀"),
+    ),
 }
 
 

@@ -61,6 +61,9 @@ def fallback(call: ToolCall) -> RawJson:
 
 
 assert_type(read_file({"path": "a"}), dict[str, str])  # the decorator keeps the function's type
+assert_type(fallback(ToolCall("r", "s", "t", {}, "query")), RawJson)  # so does set_fallback
+assert_type(host.set_fallback(None), None)
+assert_type(zarn.__version__, str)
 host.add_tool("tracker", "list-issues", lambda args: [])
 assert_type(host.unhandled_tools(), list[tuple[str, str]])
 ToolHost(engine, threads="2")  # type: ignore[arg-type]

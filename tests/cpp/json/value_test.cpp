@@ -285,7 +285,7 @@ TEST(JsonObjectMembers, AdoptMembersInOrder) {
     std::vector<JsonMember> members;
     members.emplace_back("a", std::string(20, 'a'));
     members.emplace_back("b", JsonArray{1});
-    const JsonObject object = JsonObject::from_sorted_members(members);
+    const JsonObject object = JsonObject::from_members(members);
     EXPECT_EQ(keys_and_values(object), R"(a="aaaaaaaaaaaaaaaaaaaa" b=[1] )");
     EXPECT_TRUE(members[0].value.is_null());
 }

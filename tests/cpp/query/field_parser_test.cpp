@@ -18,8 +18,8 @@ std::string run(GraphqlFieldParser& parser, Op op) {
     const auto status = [](const Status& s) { return s ? "ok" : s.error(); };
     switch (op) {
         case Op::name: {
-            const auto name = parser.parse_name();
-            return name ? "name " + *name : name.error();
+            const auto name = parser.parse_name_view();
+            return name ? "name " + std::string(*name) : name.error();
         }
         case Op::expect_colon: return status(parser.expect_byte(':'));
         case Op::skip_parens: return status(parser.skip_balanced('(', ')'));

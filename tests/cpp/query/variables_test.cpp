@@ -36,7 +36,7 @@ TEST(ParseVariables, Documents) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.value_or("(absent)"));
         const auto variables = parse_variables(c.text);
-        EXPECT_EQ(variables ? json::to_json_text(*variables) : variables.error(), c.expected);
+        EXPECT_EQ(variables ? json::to_json_text(json::JsonValue(*variables)) : variables.error(), c.expected);
     }
 }
 
