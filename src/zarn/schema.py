@@ -103,9 +103,18 @@ def build_schema(tools: Iterable[ToolSpec]) -> GraphQLSchema:
     return GraphQLSchema(query, types=[JSON])
 
 
-def schema_sdl(tools: Iterable[ToolSpec]) -> str:
-    """The schema for `tools` in the GraphQL schema definition language."""
-    return print_schema(build_schema(tools))
+def schema_sdl(
+    source: SchemaEngine | Iterable[ToolSpec],
+    *,
+    input_schemas: Mapping[tuple[str, str], Mapping[str, Any]] | None = None,
+) -> str:
+    """The schema in the GraphQL schema definition language: of `tools` (a gateway's, say), or of
+    an engine's catalogue with the `input_schemas` of its tools (see `engine_tools`)."""
+    if isinstance(source, SchemaEngine):
+        return print_schema(build_schema(engine_tools(source, input_schemas)))
+    if input_schemas is not None:
+        raise ValueError("input_schemas apply only to an engine's catalogue; put them in the ToolSpecs")
+    return print_schema(build_schema(source))
 
 
 def engine_tools(
