@@ -1,15 +1,19 @@
 import gzip
 import json
+import os
 from collections.abc import Iterator
 from html.parser import HTMLParser
+from pathlib import Path
 from typing import Any
 
+import httpx
 import pytest
-from graphql import parse
+from gateway_support import fault
+from http_server import serving
 
-from zarn import SchemaEngine, ToolHost, explorer
-from zarn.introspection import answer_introspection, selects_introspection
-from zarn.schema import GeneratedSchema
+from zarn import Gateway, SchemaEngine, ToolHost, explorer, sample_catalogue
+from zarn.asgi import GraphQLApp
+from zarn.demo import demo_handlers, demo_input_schemas
 
 
 class Elements(HTMLParser):
@@ -37,87 +41,111 @@ def test_page_is_one_document_that_loads_nothing_from_elsewhere() -> None:
         explorer.read_file("../schema.py")
 
 
-class ExplorerApp:
-    """The least an endpoint needs for the explorer: the page on GET, POSTed operations answered
-    by introspection or by the host. `answered` records which one answered each request."""
+HTML = {"accept": "text/html,application/xhtml+xml,*/*;q=0.8", "accept-encoding": "identity"}
+SCHEMA = {"query": "{ __schema { queryType { name } } }"}
 
-    def __init__(self, host: ToolHost, generated: GeneratedSchema) -> None:
-        self.host, self.generated = host, generated
-        self.answered: list[tuple[str, str]] = []
 
-    async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
-        if scope["method"] == "GET":
-            gzipped = b"gzip" in dict(scope["headers"]).get(b"accept-encoding", b"")
-            body = explorer.page_gzip() if gzipped else explorer.page()
-            await send(
-                {"type": "http.response.start", "status": 200, "headers": explorer.page_headers(gzipped=gzipped)}
-            )
-            await send({"type": "http.response.body", "body": body})
-            return
-        body = b""
-        while True:
-            message = await receive()
-            body += message.get("body", b"")
-            if not message.get("more_body"):
-                break
-        request = json.loads(body)
-        document, name = parse(request["query"]), request.get("operationName")
-        if selects_introspection(document, name):
-            text = answer_introspection(self.generated, document, name, request.get("variables"))
-            self.answered.append(("introspection", text))
+@pytest.mark.parametrize(
+    ("options", "request_headers", "page", "introspection"),
+    [
+        ({}, {**HTML, "accept-encoding": "gzip, br"}, "gzip", 200),
+        ({}, {**HTML, "accept-encoding": "gzip;q=0, *"}, "plain", 200),
+        ({"explorer": False}, {"accept": "text/html"}, 406, 200),
+        ({"explorer": "<p>own"}, HTML, "own", 200),
+        ({"token": "t0k"}, HTML, "plain", 401),  # the page needs no token; what it asks for does
+        ({"introspection": False}, HTML, "plain", "unknown GraphQL field: __schema"),
+    ],
+)
+def test_the_app_serves_the_page_and_introspection(
+    engine: SchemaEngine, options: dict[str, Any], request_headers: dict[str, str], page: Any, introspection: Any
+) -> None:
+    with serving(GraphQLApp(engine, **options)) as base, httpx.Client() as client:
+        response = client.get(base + "/graphql", headers=request_headers)
+        if isinstance(page, int):
+            assert response.status_code == page
+        elif page == "own":
+            assert response.text == "<p>own"
         else:
-            text = await self.host.execute_async(request["query"], request.get("variables"))
-            self.answered.append(("engine", text))
-        await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"application/json")]})
-        await send({"type": "http.response.body", "body": text.encode("utf-8")})
+            assert response.content == explorer.page()  # decoded by httpx when gzipped
+            assert response.headers.get("content-encoding") == ("gzip" if page == "gzip" else None)
+            assert response.headers["content-length"] == str(
+                len(explorer.page_gzip() if page == "gzip" else explorer.page())
+            )
+            assert response.headers["content-security-policy"].startswith(explorer.content_security_policy())
+        answer = client.post(base + "/graphql", json=SCHEMA)
+        if isinstance(introspection, int):
+            assert answer.status_code == introspection
+        else:
+            assert answer.json() == {"errors": [{"message": introspection}]}
+    if introspection == 200:
+        assert answer.json() == {"data": {"__schema": {"queryType": {"name": "Query"}}}}
+
+
+def test_introspection_by_get_and_input_schemas_declare_arguments(engine: SchemaEngine) -> None:
+    inputs = {("beta", "echo"): {"type": "object", "properties": {"text": {"type": "string"}}, "required": ["text"]}}
+    with pytest.raises(ValueError, match="input schema given for tool nope of server beta"):
+        GraphQLApp(engine, input_schemas={("beta", "nope"): {}})
+    with pytest.raises(ValueError, match="input_schemas cannot be given for a Gateway: its tools bring their own"):
+        GraphQLApp(Gateway({"f": fault()}), input_schemas={})
+    query = '{ __type(name: "Query") { fields(includeDeprecated: false) { name args { name type { kind } } } } }'
+    with serving(GraphQLApp(engine, input_schemas=inputs)) as base:
+        fields = httpx.get(base + "/graphql", params={"query": query}).json()["data"]["__type"]["fields"]
+    assert {field["name"]: field["args"] for field in fields}["beta_echo"] == [
+        {"name": "text", "type": {"kind": "NON_NULL"}}
+    ]
 
 
 @pytest.fixture
-def served(engine: SchemaEngine) -> Iterator[tuple[str, ExplorerApp]]:
-    from served import serve_asgi
-
-    inputs = {("beta", "echo"): {"type": "object", "properties": {"text": {"type": "string"}}, "required": ["text"]}}
-    host = ToolHost(engine, {("beta", "echo"): lambda args: {"echoed": args["text"]}})
-    app = ExplorerApp(host, GeneratedSchema.for_engine(engine, input_schemas=inputs))
-    with host, serve_asgi(app) as url:
-        yield url + "/graphql", app
+def served() -> Iterator[str]:
+    host = ToolHost(SchemaEngine(sample_catalogue()), demo_handlers())
+    with serving(GraphQLApp(host, input_schemas=demo_input_schemas(), manage=True)) as base:
+        yield base + "/graphql"
 
 
-def test_explorer_in_a_browser(served: tuple[str, ExplorerApp]) -> None:
+def test_explorer_in_a_browser(served: str) -> None:
+    """The page loads from the app alone, fetches the schema, runs a typed query and shows its response.
+
+    ZARN_EXPLORER_SCREENSHOT=docs/explorer.png keeps a screenshot of it.
+    """
     from browser import headless_chromium, off_loopback, requested_urls
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.common.keys import Keys
-    from selenium.webdriver.support import expected_conditions as ec
-    from selenium.webdriver.support.ui import WebDriverWait
 
-    url, app = served
-    with headless_chromium() as driver:
-        wait = WebDriverWait(driver, 30)
+    url = served
+    with headless_chromium() as driver:  # skips (or fails) first when there is no browser
+        from selenium.webdriver.common.by import By
+        from selenium.webdriver.common.keys import Keys
+        from selenium.webdriver.support import expected_conditions as ec
+        from selenium.webdriver.support.ui import WebDriverWait
+
+        wait = WebDriverWait(driver, 30, poll_frequency=0.05)
         driver.get(url)
-        wait.until(lambda d: any(kind == "introspection" for kind, _ in app.answered))  # the schema is fetched
         editor = wait.until(ec.element_to_be_clickable((By.CSS_SELECTOR, ".graphiql-query-editor .CodeMirror")))
         editor.click()
         typing = driver.switch_to.active_element
         typing.send_keys(Keys.CONTROL, "a")
         typing.send_keys(Keys.DELETE)
         # The editor closes brackets and quotes itself and types over them, so this reads as written.
-        typing.send_keys('{ beta_echo(text: "hi") }')
+        typing.send_keys('{ files_search(query: "docs") }')
         query = driver.execute_script(
             "return document.querySelector('.graphiql-query-editor .CodeMirror').CodeMirror.getValue()"
         )
-        assert query == '{ beta_echo(text: "hi") }'
+        assert query == '{ files_search(query: "docs") }'
         driver.find_element(By.CSS_SELECTOR, ".graphiql-execute-button").click()
         response = wait.until(
             lambda d: d.execute_script(
                 "return document.querySelector('.graphiql-response .CodeMirror').CodeMirror.getValue()"
             )
         )
-        assert json.loads(response) == {"data": {"beta_echo": {"echoed": "hi"}}, "errors": []}
-        assert app.answered[-1] == ("engine", '{"data":{"beta_echo":{"echoed":"hi"}},"errors":[]}')
-        # The documentation explorer lists the tool fields from the fetched schema.
+        assert json.loads(response) == {
+            "data": {"files_search": {"hits": ["docs/graphql.md", "notes/todo.md"], "total": 2}}
+        }
+        # The documentation explorer lists the tool fields, with their arguments, from the fetched schema.
         driver.find_element(By.CSS_SELECTOR, "[aria-label='Show Documentation Explorer']").click()
         wait.until(ec.element_to_be_clickable((By.XPATH, "//a[text()='Query']"))).click()
-        wait.until(lambda d: "beta_echo" in d.find_element(By.CSS_SELECTOR, ".graphiql-doc-explorer").text)
+        docs = wait.until(lambda d: d.find_element(By.CSS_SELECTOR, ".graphiql-doc-explorer"))
+        wait.until(lambda d: "files_search" in docs.text and "weather_forecast" in docs.text)
+        assert "limit: Int" in docs.text.replace("\n", " ")
+        if target := os.environ.get("ZARN_EXPLORER_SCREENSHOT"):
+            Path(target).write_bytes(driver.get_screenshot_as_png())
         urls = requested_urls(driver)
         assert url in urls and off_loopback(urls) == []
         log = driver.get_log("browser")
