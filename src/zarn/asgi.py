@@ -141,15 +141,12 @@ class GraphQLApp:
     - `document_cache`: how many parsed documents are kept (1,000).
     - `manage`: enter the target (start it) at ASGI lifespan startup and leave
       it (close it) at shutdown; for a `ToolHost` or `Gateway` that the app owns.
-    - `introspection`: answer operations that select ``__schema`` or
-      ``__type`` from the generated schema (`zarn.schema`), built on first use;
-      false leaves them to the engine, which does not know these fields.
-    - `input_schemas`: for a `ToolHost` or an engine, the JSON Schemas of the
-      tools' input by (server, tool), so that the schema declares their
-      arguments (a `Gateway`'s tools bring their own).
-    - `explorer`: the page for a GET whose Accept prefers ``text/html``: the
-      bundled GraphiQL (true), none (false) or a page of your own (text). It
-      holds nothing of the service, so it needs no token: its requests do.
+    - `introspection`: answer ``__schema`` and ``__type`` from the schema
+      generated on first use (`zarn.tooling`); false leaves them to the engine.
+    - `input_schemas`: for a `ToolHost` or an engine, the tools' input JSON
+      Schemas by (server, tool), so that the schema declares their arguments.
+    - `explorer`: for a GET that prefers ``text/html``, the bundled GraphiQL
+      (true), nothing (false) or a page of your own; it is served without the token.
     - `answer_operation`: a hook that may answer a parsed operation before the
       engine runs it (see `OperationHook`), introspection included.
 
@@ -505,14 +502,9 @@ class GraphQLApp:
                 body = json.dumps(answer, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
                 raise _Answer(200 if "data" in answer else 400, body)
 
-        schemas = self._schemas
-        if (
-            schemas is not None
-            and document.node is not None
-            and not INTROSPECTION_FIELDS.isdisjoint(operation.field_names)
-        ):
-            engine = self._engine()
-            return functools.partial(schemas.answer, engine, document.node, operation.name, request.variables)
+        schemas, node = self._schemas, document.node
+        if schemas is not None and node is not None and not INTROSPECTION_FIELDS.isdisjoint(operation.field_names):
+            return functools.partial(schemas.answer, self._engine(), node, operation.name, request.variables)
 
         selection = plan(operation, request.variables)
         names = selection.names
