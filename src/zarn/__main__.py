@@ -18,7 +18,7 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 
 from zarn import SchemaEngine, ToolHost, sample_catalogue
-from zarn.demo import DEMO_QUERY, demo_handlers
+from zarn.demo import DEMO_QUERY, demo_handlers, demo_input_schemas
 from zarn.gateway import ConfigError, Gateway, ServerStartError
 
 PROG = "python -m zarn"
@@ -62,6 +62,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--list", action="store_true", help="with --servers: print the fields of the servers' tools instead of a query"
     )
+    parser.add_argument(
+        "--sdl",
+        action="store_true",
+        help="print the GraphQL schema (SDL) of the tools instead of running a query (needs graphql-core)",
+    )
     return parser
 
 
@@ -101,13 +106,16 @@ def run_servers(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
     except ConfigError as error:
         sys.stderr.write(f"{PROG}: {error}\n")
         return 2
-    query = None if args.list else read_query(args, parser)
+    query = None if args.list or args.sdl else read_query(args, parser)
     try:
         gateway.start()
     except ServerStartError as error:
         sys.stderr.write(f"{PROG}: {error}\n")
         return 2
     try:
+        if args.sdl:
+            sys.stdout.write(gateway.schema_sdl() + "\n")
+            return 0
         if query is None:
             for spec in gateway.tools:
                 flag = "read-only" if spec.read_only else "not read-only"
@@ -121,6 +129,13 @@ def run_servers(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    if args.sdl and (args.list or args.query is not None or args.variables is not None):
+        parser.error("--sdl prints the schema: it takes no query, --variables or --list")
+    if args.sdl:
+        try:
+            import graphql  # noqa: F401
+        except ImportError:
+            parser.error("--sdl needs graphql-core (pip install graphql-core)")
     if args.servers is not None:
         return run_servers(args, parser)
     if args.list:
@@ -137,6 +152,17 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     except ValueError as error:
         parser.error(str(error))
 
+    if args.sdl:
+        from zarn.schema import schema_sdl
+
+        # With --demo the sample handlers' arguments are known.
+        schemas = demo_input_schemas() if args.demo else {}
+        tools = {
+            (entry["server"], entry["tool"]) for entry in json.loads(engine.execute("{ search }"))["data"]["search"]
+        }
+        inputs = {pair: schema for pair, schema in schemas.items() if pair in tools}
+        sys.stdout.write(schema_sdl(engine, input_schemas=inputs) + "\n")
+        return 0
     query = read_query(args, parser)
     if args.demo:
         with demo_host(engine) as host:

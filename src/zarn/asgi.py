@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import functools
 import hmac
 import json
 import logging
@@ -53,7 +54,9 @@ from zarn.httpio import (
     post_parameters,
     too_large,
 )
+from zarn.introspection import INTROSPECTION_FIELDS
 from zarn.operations import BUILT_IN_FIELDS, DocumentCache, RequestError, Selection, plan, select_operation
+from zarn.tooling import EngineSchemas, ExplorerPage
 
 __all__ = ["ExecutionHost", "GraphQLApp", "OperationHook", "OperationRequest"]
 
@@ -138,9 +141,14 @@ class GraphQLApp:
     - `document_cache`: how many parsed documents are kept (1,000).
     - `manage`: enter the target (start it) at ASGI lifespan startup and leave
       it (close it) at shutdown; for a `ToolHost` or `Gateway` that the app owns.
+    - `introspection`: answer ``__schema`` and ``__type`` from the schema
+      generated on first use (`zarn.tooling`); false leaves them to the engine.
+    - `input_schemas`: for a `ToolHost` or an engine, the tools' input JSON
+      Schemas by (server, tool), so that the schema declares their arguments.
+    - `explorer`: for a GET that prefers ``text/html``, the bundled GraphiQL
+      (true), nothing (false) or a page of your own; it is served without the token.
     - `answer_operation`: a hook that may answer a parsed operation before the
-      engine runs it (see `OperationHook`).
-    - `html_page`: a page for a GET whose Accept prefers ``text/html``.
+      engine runs it (see `OperationHook`), introspection included.
 
     A bare engine runs on the event loop: serve a host when a bridge is attached.
     """
@@ -158,8 +166,10 @@ class GraphQLApp:
         body_timeout: float = 30.0,
         document_cache: int = 1000,
         manage: bool = False,
+        introspection: bool = True,
+        input_schemas: Mapping[tuple[str, str], Mapping[str, Any]] | None = None,
+        explorer: bool | str | bytes = True,
         answer_operation: OperationHook | None = None,
-        html_page: str | bytes | None = None,
     ) -> None:
         if isinstance(target, SchemaEngine):
             self._host: ExecutionHost | None = None
@@ -193,7 +203,10 @@ class GraphQLApp:
         self._cors: Final = bool(origins)
         self._manage: Final = manage
         self._answer_operation: Final = answer_operation
-        self._html_page: Final = html_page.encode("utf-8") if isinstance(html_page, str) else html_page
+        if input_schemas is not None and not introspection:
+            raise ValueError("GraphQLApp input_schemas serve introspection, which is turned off")
+        self._schemas: Final = EngineSchemas(target, input_schemas) if introspection else None
+        self._page: Final = None if explorer is False else ExplorerPage(None if explorer is True else explorer)
         self._documents: Final = DocumentCache(document_cache)
         self._accepts: dict[tuple[bytes | None, bool], str | None] = {}
         self._content_types: dict[bytes, bool] = {}
@@ -232,13 +245,17 @@ class GraphQLApp:
             if method == "OPTIONS" and self._cors and origin is not None:
                 status, body, headers = self._preflight(scope, origin)
             else:
-                if self._token is not None:
+                # The page holds nothing of the service, and a browser that opens it sends no token.
+                if self._token is not None and not (method == "GET" and self._negotiated(accept, method) == HTML):
                     self._check_token(authorization)
                 if method != "POST" and method != "GET":
                     raise HttpError(405, f"{method} is not allowed: use GET or POST", [(b"allow", b"GET, POST")])
                 media = self._media(accept, method)
                 if media == HTML:
-                    status, body, headers = 200, cast(bytes, self._html_page), [(b"vary", b"accept")]
+                    encoding = next((v for n, v in scope["headers"] if n == b"accept-encoding"), None)
+                    # The first one reads and compresses the page (some 0.2 s): not on the event loop.
+                    body, headers = await asyncio.to_thread(cast(ExplorerPage, self._page).response, encoding)
+                    status = 200
                 else:
                     if method == "POST":
                         raw = await self._read_body(receive, content_type, length)
@@ -263,14 +280,18 @@ class GraphQLApp:
                         decided = await asyncio.to_thread(self._decide, method, request)
                     else:
                         decided = self._decide(method, request)
-                    engine, selection, variables, on_host = decided
-                    if on_host:
-                        text = await self._execute_on_host(selection.text, variables, receive)
-                        if text is None:
+                    if isinstance(decided, functools.partial):
+                        # Introspection: graphql-core takes long over a large schema the first time.
+                        text = await asyncio.to_thread(decided)
+                    else:
+                        engine, selection, variables, on_host = decided
+                        if not on_host:
+                            text = engine.execute(selection.text, variables)
+                        elif (done := await self._execute_on_host(selection.text, variables, receive)) is not None:
+                            text = done
+                        else:
                             self._log(scope, "gone", operation_name, started)  # left while the tools ran
                             return
-                    else:
-                        text = engine.execute(selection.text, variables)
                     if text.startswith(_ERROR_PREFIX):
                         # A request error: no "data" entry, as GraphQL asks of a request that did not run.
                         status, body = 200 if media == JSON else 400, ("{" + text[13:]).encode("utf-8")
@@ -392,13 +413,17 @@ class GraphQLApp:
         ]
         return 204, b"", headers
 
-    def _media(self, accept: bytes | None, method: str) -> str:
-        key = (accept, method == "GET" and self._html_page is not None)
+    def _negotiated(self, accept: bytes | None, method: str) -> str | None:
+        key = (accept, method == "GET" and self._page is not None)
         media = self._accepts.get(key, "")
         if media == "":
             media = negotiate(accept, key[1])
             if len(self._accepts) < _SMALL_CACHE:
                 self._accepts[key] = media
+        return media
+
+    def _media(self, accept: bytes | None, method: str) -> str:
+        media = self._negotiated(accept, method)
         if media is None:
             raise HttpError(406, f"Accept allows neither {GRAPHQL_RESPONSE_JSON} nor {JSON}")
         return media
@@ -451,8 +476,11 @@ class GraphQLApp:
 
     # -- deciding -------------------------------------------------------------
 
-    def _decide(self, method: str, request: GraphQLRequest) -> tuple[SchemaEngine, Selection, str | None, bool]:
-        """The engine, the selection and the variables' text to run, and whether it runs on the host."""
+    def _decide(
+        self, method: str, request: GraphQLRequest
+    ) -> tuple[SchemaEngine, Selection, str | None, bool] | functools.partial[str]:
+        """The engine, the selection and the variables' text to run, and whether it runs on the host;
+        or, for an introspection operation, the call that answers it."""
         query = request.query
         if len(query) > self.max_query_length:
             raise HttpError(413, f"the query is longer than {self.max_query_length} characters")
@@ -475,6 +503,10 @@ class GraphQLApp:
                 body = json.dumps(answer, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
                 raise _Answer(200 if "data" in answer else 400, body)
 
+        schemas, node = self._schemas, document.node
+        if schemas is not None and node is not None and not INTROSPECTION_FIELDS.isdisjoint(operation.field_names):
+            return functools.partial(schemas.answer, self._engine(), node, operation.name, request.variables)
+
         selection = plan(operation, request.variables)
         names = selection.names
         if len(names) > self.max_fields:
@@ -485,10 +517,7 @@ class GraphQLApp:
             raise _Answer(200, b'{"data":{}}')
 
         host = self._host
-        try:
-            engine = host.engine if host is not None else cast(SchemaEngine, self.target)
-        except RuntimeError as error:
-            raise HttpError(503, f"the GraphQL service is not available: {error}") from None
+        engine = self._engine()
         if engine is not self._catalogue_engine:
             self._read_catalogue(engine)
         memo = selection.memo
@@ -512,6 +541,13 @@ class GraphQLApp:
                 except ValueError:
                     raise HttpError(400, '"variables" hold a number that is out of range') from None
         return engine, selection, variables, calls_tool and host is not None
+
+    def _engine(self) -> SchemaEngine:
+        host = self._host
+        try:
+            return host.engine if host is not None else cast(SchemaEngine, self.target)
+        except RuntimeError as error:
+            raise HttpError(503, f"the GraphQL service is not available: {error}") from None
 
     def _read_catalogue(self, engine: SchemaEngine) -> None:
         """Read the tool fields and their read-only flags from the engine's own `search` entries.

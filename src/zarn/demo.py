@@ -13,7 +13,7 @@ from typing import Any
 
 from zarn.host import Handler
 
-__all__ = ["DEMO_QUERY", "demo_handlers"]
+__all__ = ["DEMO_QUERY", "demo_handlers", "demo_input_schemas"]
 
 # What `python -m zarn --demo` runs when no query is given: the built-in
 # fields, reads, a write, an async tool and a failing call, all in one query.
@@ -95,4 +95,23 @@ def demo_handlers() -> dict[tuple[str, str], Handler]:
         ("tracker", "create-issue"): create_issue,
         ("tracker", "list-issues"): list_issues,
         ("weather", "forecast"): forecast,
+    }
+
+
+def _object(required: tuple[str, ...] = (), **properties: dict[str, Any]) -> dict[str, Any]:
+    return {"type": "object", "properties": properties, "required": list(required)}
+
+
+def demo_input_schemas() -> dict[tuple[str, str], dict[str, Any]]:
+    """JSON Schemas of what the sample handlers take, so that the generated schema declares their arguments."""
+    text = {"type": "string"}
+    return {
+        ("files", "search"): _object(
+            ("query",), query=text, limit={"type": "integer", "minimum": 0, "description": "At most this many hits"}
+        ),
+        ("files", "read-file"): _object(("path",), path=text),
+        ("files", "write-file"): _object(("path",), path=text, text=text),
+        ("tracker", "create-issue"): _object(("title",), title=text, body=text),
+        ("tracker", "list-issues"): _object(),
+        ("weather", "forecast"): _object(city=text, days={"type": "integer", "minimum": 1, "maximum": 16}),
     }

@@ -29,7 +29,7 @@ from typing import Any, Final
 
 from zarn._graphql import SchemaEngine
 from zarn.asgi import MIB, GraphQLApp
-from zarn.demo import demo_handlers
+from zarn.demo import demo_handlers, demo_input_schemas
 from zarn.gateway import ConfigError, Gateway
 from zarn.host import ToolHost
 
@@ -58,6 +58,8 @@ class ServeOptions:
     max_body_bytes: int = 10 * MIB
     max_query_length: int = 100_000
     max_fields: int = 100
+    explorer: bool = True
+    introspection: bool = True
 
 
 def read_token(path: str) -> str:
@@ -84,10 +86,14 @@ def _catalogue_text(options: ServeOptions) -> str:
         raise UsageError(f"cannot read catalogue {options.catalogue!r}: {error}") from None
 
 
-def _target(options: ServeOptions) -> SchemaEngine | ToolHost | Gateway:
+InputSchemas = dict[tuple[str, str], dict[str, Any]]
+
+
+def _target(options: ServeOptions) -> tuple[SchemaEngine | ToolHost | Gateway, InputSchemas | None]:
+    """What to serve, and the input schemas of its tools when they are known beside it."""
     if options.servers is not None:
         try:
-            return Gateway.from_config(options.servers)  # it closes itself at exit if still open
+            return Gateway.from_config(options.servers), None  # it closes itself at exit if still open
         except ConfigError as error:
             raise UsageError(str(error)) from None
     try:
@@ -95,14 +101,16 @@ def _target(options: ServeOptions) -> SchemaEngine | ToolHost | Gateway:
     except ValueError as error:
         raise UsageError(f"catalogue {options.catalogue or '(sample)'}: {error}") from None
     if not options.demo:
-        return engine
+        return engine, None
     host = ToolHost(engine)
-    handlers = demo_handlers()
+    handlers, schemas = demo_handlers(), demo_input_schemas()
+    inputs: InputSchemas = {}
     for server, tool in host.unhandled_tools():  # the sample tools that this catalogue has
         if (handler := handlers.get((server, tool))) is not None:
             host.add_tool(server, tool, handler)
+            inputs[server, tool] = schemas[server, tool]
     atexit.register(host.close)
-    return host
+    return host, inputs
 
 
 def create_app(options: ServeOptions) -> GraphQLApp:
@@ -111,7 +119,7 @@ def create_app(options: ServeOptions) -> GraphQLApp:
     A host or gateway is started by the app's lifespan and closed at its end,
     or at exit when the server stops without a lifespan shutdown.
     """
-    target = _target(options)
+    target, input_schemas = _target(options)
     return GraphQLApp(
         target,
         path=options.path,
@@ -121,6 +129,9 @@ def create_app(options: ServeOptions) -> GraphQLApp:
         max_query_length=options.max_query_length,
         max_fields=options.max_fields,
         manage=not isinstance(target, SchemaEngine),
+        introspection=options.introspection,
+        input_schemas=input_schemas if options.introspection else None,
+        explorer=options.explorer,
     )
 
 
@@ -191,6 +202,19 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="ORIGIN",
         help='let browsers call from ORIGIN (repeatable; "*" for any); CORS is off otherwise',
     )
+    tooling = parser.add_argument_group("GraphQL tooling")
+    tooling.add_argument(
+        "--no-explorer",
+        dest="explorer",
+        action="store_false",
+        help="serve no GraphiQL page to browsers (by default a GET that prefers text/html gets it)",
+    )
+    tooling.add_argument(
+        "--no-introspection",
+        dest="introspection",
+        action="store_false",
+        help="leave __schema and __type to the engine, which does not answer them",
+    )
     limits = parser.add_argument_group("limits")
     limits.add_argument("--max-body-bytes", type=int, default=10 * MIB, metavar="N", help="(default: 10 MiB)")
     limits.add_argument(
@@ -238,6 +262,8 @@ def options_from(args: argparse.Namespace) -> ServeOptions:
         max_body_bytes=args.max_body_bytes,
         max_query_length=args.max_query_length,
         max_fields=args.max_fields,
+        explorer=args.explorer,
+        introspection=args.introspection,
     )
     if options.catalogue is not None:
         options = ServeOptions(**{**asdict(options), "catalogue": str(Path(options.catalogue).resolve())})

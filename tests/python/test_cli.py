@@ -190,3 +190,18 @@ def test_python_dash_m_entry_point() -> None:
         [sys.executable, "-m", "zarn"], input="{ __schema }", capture_output=True, text=True, timeout=60, check=False
     )
     assert (failed.returncode, failed.stderr) == (1, "python -m zarn: unknown GraphQL field: __schema\n")
+
+
+def test_sdl(capsys: pytest.CaptureFixture[str], monkeypatch: pytest.MonkeyPatch) -> None:
+    from zarn.demo import demo_input_schemas
+    from zarn.schema import schema_sdl
+
+    code, out, err = run(capsys, monkeypatch, ["--demo", "--sdl"])
+    assert (code, err) == (0, "")
+    assert out == schema_sdl(SchemaEngine(sample_catalogue()), input_schemas=demo_input_schemas()) + "\n"
+    assert "  files_read_file(path: String!): JSON\n" in out
+    # Without the sample handlers the tools' arguments are not known.
+    assert "  files_read_file: JSON\n" in run(capsys, monkeypatch, ["--sdl"])[1]
+    code, out, err = run(capsys, monkeypatch, ["--sdl", "{ servers }"])
+    assert (code, out) == (2, "")
+    assert "--sdl prints the schema: it takes no query, --variables or --list" in err

@@ -503,7 +503,7 @@ def test_hooks_answer_operations_and_serve_a_page(client: httpx.Client) -> None:
         seen.append(request)
         return {"data": {"__schema": {"ok": True}}} if "__schema" in request.field_names else None
 
-    app = GraphQLApp(SchemaEngine(CATALOGUE), answer_operation=answer, html_page="<!doctype html><p>explorer")
+    app = GraphQLApp(SchemaEngine(CATALOGUE), answer_operation=answer, explorer="<!doctype html><p>explorer")
     with serving(app) as base:
         response = client.get(base + "/graphql", params={"query": "query Q { __schema { types { name } } }"})
         assert response.json() == {"data": {"__schema": {"ok": True}}}

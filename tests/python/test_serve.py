@@ -87,7 +87,7 @@ def alive(pid: int) -> bool:
     [
         (["--demo"], 1, '{ files_search(query: "docs") }', {"files_search": {"hits": ANY, "total": 2}}),
         (
-            ["--servers", "SERVERS"],
+            ["--servers", "SERVERS", "--no-explorer", "--no-introspection"],
             2,
             "{ fault_echo(word: 1) }",
             {"fault_echo": {"isError": False, "json": {"word": 1}, "text": '{"word": 1}'}},
@@ -125,6 +125,16 @@ def test_serve_with_a_token_and_ctrl_c_leaves_no_process(
         for _ in range(4):  # every worker answers with its own engine and host or gateway
             answer = httpx.post(url, json={"query": query}, headers=authorised, timeout=30)
             assert answer.json() == {"data": data}
+        page = httpx.get(url, headers={"accept": "text/html"}, timeout=30)
+        fields = '{ __type(name: "Query") { fields { name args { name } } } }'
+        introspection = httpx.post(url, json={"query": fields}, headers=authorised, timeout=30).json()
+        if "--no-explorer" in serve:
+            assert page.status_code == 401  # no page to serve without the token
+            assert introspection == {"errors": [{"message": "unknown GraphQL field: __type"}]}
+        else:
+            assert page.status_code == 200 and page.headers["content-type"] == "text/html; charset=utf-8"
+            arguments = {field["name"]: field["args"] for field in introspection["data"]["__type"]["fields"]}
+            assert arguments["files_search"] == [{"name": "query"}, {"name": "limit"}]  # the demo's input schemas
         processes = descendants(process.pid)  # workers and their tool servers
         assert len(processes) >= (workers if workers > 1 else 0) * (2 if "--servers" in serve else 1)
 
@@ -140,5 +150,5 @@ def test_serve_with_a_token_and_ctrl_c_leaves_no_process(
         time.sleep(0.05)
     assert not [pid for pid in processes if alive(pid)]
     assert err.count("Application shutdown complete.") == workers
-    assert err.count(" POST /graphql 200 - ") == 4  # one line per request
+    assert err.count(" POST /graphql 200 - ") == 5  # one line per request
     assert err.count(" POST /graphql 401 - ") == 1

@@ -160,6 +160,13 @@ class Gateway:
     def server_names(self) -> Sequence[str]:
         return list(self._configs)
 
+    def schema_sdl(self) -> str:
+        """The GraphQL schema of the tools the engine answers, their arguments typed from their
+        input schemas, in the schema definition language (`zarn.schema`; needs graphql-core)."""
+        from zarn.schema import schema_sdl
+
+        return schema_sdl(self.tools)
+
     def status(self) -> dict[str, ServerStatus]:
         """How each running server is doing: state, process id, restarts, last error."""
         return {name: server.status() for name, server in list(self._servers.items())}
