@@ -16,7 +16,8 @@ Status codes (the body is always a GraphQL response, never a stack trace):
   operation name, ...).
 - 400: a request error under ``application/graphql-response+json``; and under
   both media types a request that is not a GraphQL request (a body that is not
-  a UTF-8 JSON object, members of the wrong type, no query).
+  a UTF-8 JSON object, members of the wrong type, no query), or whose ``Host``
+  is not among `allowed_hosts`.
 - 401 without the bearer token, 403 for a CORS preflight from another origin,
   404 at another path, 405 for another method or a GET that would run a mutation
   or a tool that is not read-only, 406 when ``Accept`` allows neither JSON media
@@ -30,9 +31,9 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import functools
-import hmac
 import json
 import logging
+import re
 import time
 from collections.abc import Awaitable, Callable, Iterable, Mapping, MutableMapping
 from dataclasses import dataclass
@@ -41,6 +42,7 @@ from typing import Any, Final, Protocol, cast, runtime_checkable
 from graphql.language import ast
 
 from zarn._graphql import SchemaEngine
+from zarn.access import Access
 from zarn.httpio import (
     GRAPHQL_RESPONSE_JSON,
     HTML,
@@ -78,6 +80,8 @@ _INLINE_BYTES: Final = 64 * 1024  # larger bodies and query strings are read on 
 _INLINE_QUERY: Final = 2000  # longer queries not yet cached are parsed on a thread
 _ERROR_PREFIX: Final = '{"data":null,'
 _NO_ERRORS: Final = ',"errors":[]}'
+# Where the engine's messages place a fault: in the text this app wrote, not in the client's.
+_ENGINE_POSITION: Final = re.compile(r" at line \d+ column \d+")
 
 
 @dataclass(frozen=True, slots=True)
@@ -135,6 +139,8 @@ class GraphQLApp:
       (compared in constant time); 401 otherwise.
     - `cors_origins`: origins that browsers may call from (``"*"`` for any);
       none by default, so CORS is off.
+    - `allowed_hosts`: the names that the ``Host`` header may carry (400
+      otherwise), against DNS rebinding (`zarn.access`); None, the default, any.
     - limits: `max_body_bytes` (10 MiB), `max_query_length` in characters
       (100,000), `max_fields`, the top-level fields one request may run (100),
       and `body_timeout`, the seconds a request body may take to arrive (30).
@@ -160,6 +166,7 @@ class GraphQLApp:
         path: str | None = "/graphql",
         token: str | None = None,
         cors_origins: Iterable[str] = (),
+        allowed_hosts: Iterable[str] | None = None,
         max_body_bytes: int = 10 * MIB,
         max_query_length: int = 100_000,
         max_fields: int = 100,
@@ -188,19 +195,13 @@ class GraphQLApp:
                 raise ValueError(f"GraphQLApp {name} must be at least 1, not {value}")
         if not body_timeout > 0:
             raise ValueError(f"GraphQLApp body_timeout must be positive, not {body_timeout}")
-        if token is not None and (not token or token != token.strip() or not token.isascii()):
-            raise ValueError("GraphQLApp token must be non-empty ASCII text without surrounding blanks")
         self.target: Final = target
         self.path: Final = path
         self.max_body_bytes: Final = max_body_bytes
         self.max_query_length: Final = max_query_length
         self.max_fields: Final = max_fields
         self.body_timeout: Final = body_timeout
-        self._token: Final = token.encode("ascii") if token is not None else None
-        origins = frozenset(cors_origins)
-        self._any_origin: Final = "*" in origins
-        self._origins: Final = frozenset(origin.encode("latin-1") for origin in origins if origin != "*")
-        self._cors: Final = bool(origins)
+        self._access: Final = Access(token, cors_origins, allowed_hosts)
         self._manage: Final = manage
         self._answer_operation: Final = answer_operation
         if input_schemas is not None and not introspection:
@@ -223,9 +224,11 @@ class GraphQLApp:
             await self._other(scope, receive, send)
             return
         started = time.perf_counter() if logger.isEnabledFor(logging.INFO) else 0.0
-        accept = content_type = authorization = origin = length = None
+        accept = content_type = authorization = origin = length = host = None
         for name, value in scope["headers"]:
-            if name == b"accept":
+            if name == b"host":
+                host = value
+            elif name == b"accept":
                 accept = value if accept is None else accept + b"," + value
             elif name == b"content-type":
                 content_type = value
@@ -239,15 +242,17 @@ class GraphQLApp:
         media = JSON
         headers: list[tuple[bytes, bytes]] = []
         operation_name: str | None = None
+        access = self._access
         try:
+            access.check_host(host)
             if self.path is not None and scope["path"] != self.path:
                 self._check_path(scope)
-            if method == "OPTIONS" and self._cors and origin is not None:
-                status, body, headers = self._preflight(scope, origin)
+            if method == "OPTIONS" and access.cors and origin is not None:
+                status, body, headers = 204, b"", access.preflight(scope["headers"], origin)
             else:
                 # The page holds nothing of the service, and a browser that opens it sends no token.
-                if self._token is not None and not (method == "GET" and self._negotiated(accept, method) == HTML):
-                    self._check_token(authorization)
+                if access.token is not None and not (method == "GET" and self._negotiated(accept, method) == HTML):
+                    access.check_token(authorization)
                 if method != "POST" and method != "GET":
                     raise HttpError(405, f"{method} is not allowed: use GET or POST", [(b"allow", b"GET, POST")])
                 media = self._media(accept, method)
@@ -293,6 +298,8 @@ class GraphQLApp:
                             self._log(scope, "gone", operation_name, started)  # left while the tools ran
                             return
                     if text.startswith(_ERROR_PREFIX):
+                        if " at line " in text:
+                            text = _ENGINE_POSITION.sub("", text)
                         # A request error: no "data" entry, as GraphQL asks of a request that did not run.
                         status, body = 200 if media == JSON else 400, ("{" + text[13:]).encode("utf-8")
                     else:
@@ -314,7 +321,7 @@ class GraphQLApp:
         if status != 204:
             headers.append((b"content-type", _CONTENT_TYPES[media]))
             headers.append((b"content-length", str(len(body)).encode("ascii")))
-        if origin is not None and self._cors and self._origin_allowed(origin):
+        if origin is not None and access.cors and access.origin_allowed(origin):
             headers.append((b"access-control-allow-origin", origin))
             headers.append((b"vary", b"origin"))
         await send({"type": "http.response.start", "status": status, "headers": headers})
@@ -382,36 +389,6 @@ class GraphQLApp:
             path = path[len(root) :]
         if path != self.path:
             raise HttpError(404, f"no GraphQL endpoint at {scope['path']}: it is at {self.path}")
-
-    def _check_token(self, authorization: bytes | None) -> None:
-        scheme, _, credentials = (authorization or b"").partition(b" ")
-        # compare_digest takes as long for any wrong token of a given length.
-        if scheme.lower() != b"bearer" or not hmac.compare_digest(credentials.strip(), cast(bytes, self._token)):
-            raise HttpError(
-                401, "a bearer token is required (Authorization: Bearer <token>)", [(b"www-authenticate", b"Bearer")]
-            )
-
-    def _origin_allowed(self, origin: bytes) -> bool:
-        return self._any_origin or origin in self._origins
-
-    def _preflight(self, scope: Scope, origin: bytes) -> tuple[int, bytes, list[tuple[bytes, bytes]]]:
-        if not self._origin_allowed(origin):
-            raise HttpError(403, f"origin {origin.decode('latin-1')} may not call this endpoint")
-        requested = {
-            name: value
-            for name, value in scope["headers"]
-            if name in (b"access-control-request-method", b"access-control-request-headers")
-        }
-        if requested.get(b"access-control-request-method") not in (b"GET", b"POST"):
-            raise HttpError(405, "only GET and POST are allowed", [(b"allow", b"GET, POST")])
-        # Clients add headers of their own (operation names, tracing); they grant nothing.
-        allowed = requested.get(b"access-control-request-headers") or b"authorization, content-type"
-        headers = [
-            (b"access-control-allow-methods", b"GET, POST"),
-            (b"access-control-allow-headers", allowed),
-            (b"access-control-max-age", b"600"),
-        ]
-        return 204, b"", headers
 
     def _negotiated(self, accept: bytes | None, method: str) -> str | None:
         key = (accept, method == "GET" and self._page is not None)
@@ -540,6 +517,8 @@ class GraphQLApp:
                     )
                 except ValueError:
                     raise HttpError(400, '"variables" hold a number that is out of range') from None
+                except RecursionError:  # read, but nested deeper than the encoder goes
+                    raise HttpError(400, '"variables" nest too deeply') from None
         return engine, selection, variables, calls_tool and host is not None
 
     def _engine(self) -> SchemaEngine:

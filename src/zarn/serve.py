@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Any, Final
 
 from zarn._graphql import SchemaEngine
+from zarn.access import LOOPBACK_HOSTS
 from zarn.asgi import MIB, GraphQLApp
 from zarn.demo import demo_handlers, demo_input_schemas
 from zarn.gateway import ConfigError, Gateway
@@ -55,6 +56,7 @@ class ServeOptions:
     path: str = "/graphql"
     token_file: str | None = None
     cors_origins: list[str] = field(default_factory=list)
+    allowed_hosts: list[str] | None = None  # the Host names answered; None: any
     max_body_bytes: int = 10 * MIB
     max_query_length: int = 100_000
     max_fields: int = 100
@@ -125,6 +127,7 @@ def create_app(options: ServeOptions) -> GraphQLApp:
         path=options.path,
         token=read_token(options.token_file) if options.token_file is not None else None,
         cors_origins=options.cors_origins,
+        allowed_hosts=options.allowed_hosts,
         max_body_bytes=options.max_body_bytes,
         max_query_length=options.max_query_length,
         max_fields=options.max_fields,
@@ -202,6 +205,14 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="ORIGIN",
         help='let browsers call from ORIGIN (repeatable; "*" for any); CORS is off otherwise',
     )
+    access.add_argument(
+        "--allowed-host",
+        action="append",
+        default=[],
+        metavar="NAME",
+        help="answer only requests whose Host is NAME (repeatable); without a token on loopback, "
+        "the default is localhost, 127.0.0.1 and ::1, against DNS rebinding",
+    )
     tooling = parser.add_argument_group("GraphQL tooling")
     tooling.add_argument(
         "--no-explorer",
@@ -252,6 +263,11 @@ def options_from(args: argparse.Namespace) -> ServeOptions:
             f"{args.host} is not a loopback address: anyone who reaches it could run the tools; "
             "give --token-file, or --insecure if that is what you want"
         )
+    allowed_hosts: list[str] | None = list(args.allowed_host) or None
+    if allowed_hosts is None and args.token_file is None and is_loopback(args.host):
+        # Without a token, a loopback server trusts whoever reaches it: not a web page that
+        # rebinds its own name to this address (the browser would send that name as Host).
+        allowed_hosts = list(dict.fromkeys([*LOOPBACK_HOSTS, args.host]))
     options = ServeOptions(
         servers=str(Path(args.servers).resolve()) if args.servers is not None else None,
         catalogue=args.catalogue,
@@ -259,6 +275,7 @@ def options_from(args: argparse.Namespace) -> ServeOptions:
         path=args.path,
         token_file=str(Path(args.token_file).resolve()) if args.token_file is not None else None,
         cors_origins=list(args.cors_origin),
+        allowed_hosts=allowed_hosts,
         max_body_bytes=args.max_body_bytes,
         max_query_length=args.max_query_length,
         max_fields=args.max_fields,

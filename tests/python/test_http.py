@@ -35,7 +35,14 @@ def url(recorder: Recorder) -> Iterator[str]:
 
 @pytest.fixture(scope="module")
 def tight_url() -> Iterator[str]:
-    app = GraphQLApp(SchemaEngine(CATALOGUE), max_body_bytes=1000, max_query_length=200, max_fields=2, body_timeout=1.0)
+    app = GraphQLApp(
+        SchemaEngine(CATALOGUE),
+        max_body_bytes=1000,
+        max_query_length=200,
+        max_fields=2,
+        body_timeout=1.0,
+        allowed_hosts=["127.0.0.1", "LocalHost", "::1"],
+    )
     with serving(app) as base:
         yield base + "/graphql"
 
@@ -135,6 +142,7 @@ REQUEST_ERRORS = [
     ({"query": "subscription { __typename }"}, "subscriptions are not supported over HTTP"),
     ({"query": "query ($s: Boolean) { __typename @skip(if: $s) }"}, 'variable "$s" of @skip(if:) must be a Boolean, not null'),
     ({"query": "type Query { a: Int }"}, "a request holds operations and fragments only"),
+    ({"query": "{\n  files_read(n: 1e400) }"}, "invalid GraphQL number literal: number out of range"),
     ({"query": "query ($a: Boolean = true, $b: Boolean = true) { ...F0 } " + spreads_twice(20, "...F{0} @include(if: $a) ...F{0} @include(if: $b)", "__typename")},
      "the operation expands to more than 100000 selections"),
 ]  # fmt: skip
@@ -378,7 +386,7 @@ def test_a_body_that_trickles_in_is_408_and_others_are_served_meanwhile(client: 
     port = int(tight_url.split(":")[2].split("/")[0])
     with socket.create_connection(("127.0.0.1", port), timeout=10) as slow:
         slow.sendall(
-            b"POST /graphql HTTP/1.1\r\nhost: x\r\ncontent-type: application/json\r\ncontent-length: 100\r\n\r\n{"
+            b"POST /graphql HTTP/1.1\r\nhost: localhost\r\ncontent-type: application/json\r\ncontent-length: 100\r\n\r\n{"
         )
         still_serving(client, tight_url)  # the slow body holds up nobody
         answer = b""
@@ -409,6 +417,25 @@ def test_a_token_is_required_when_set(client: httpx.Client) -> None:
         for authorization in ["Bearer s3cret", "bearer s3cret"]:
             response = post(client, base + "/graphql", {"query": "{ __typename }"}, authorization=authorization)
             assert response.status_code == 200
+
+
+@pytest.mark.parametrize(
+    ("host", "status"),
+    [
+        ("localhost:8000", 200),
+        ("LOCALHOST", 200),
+        ("[::1]:8000", 200),
+        ("attacker.example:8000", 400),  # a page that rebinds its name to 127.0.0.1
+        ("127.0.0.1.attacker.example", 400),
+        ("localhost:", 400),
+        ("[::1", 400),
+    ],
+)
+def test_allowed_hosts_refuse_other_host_headers(client: httpx.Client, tight_url: str, host: str, status: int) -> None:
+    response = post(client, tight_url, {"query": "{ __typename }"}, host=host)
+    assert response.status_code == status
+    if status == 400:
+        assert errors(response) == [f"host {host!r} is not served here"]
 
 
 def test_cors_is_off_unless_origins_are_named(client: httpx.Client, url: str) -> None:
