@@ -102,6 +102,8 @@ def failure_text(error: BaseException) -> str:
 
 # A call handed to the event loop: the call and the awaitable its handler gave.
 _Started = tuple[ToolCall, Awaitable[Any]]
+# The most calls taken off the queue and handed to the loop at once.
+_BATCH_LIMIT: Final = 256
 
 
 def _discard(awaitable: Awaitable[Any]) -> None:
@@ -180,8 +182,6 @@ class ToolHost:
         self._executing = 0  # execute calls in progress through this host; guarded by _lock
         # Calls handed to the event loop, by request id: their task once it runs. guarded by _lock
         self._in_flight: dict[str, asyncio.Future[Any] | None] = {}
-        self._handed: list[_Started] = []  # awaitables for the loop to start; guarded by _lock
-        self._spawn_due = False  # a _spawn is scheduled on the loop; guarded by _lock
         self._own_loop: LoopThread | None = None  # guarded by _lock
         self._executor: ElasticPool | None = None  # guarded by _lock
 
@@ -395,13 +395,20 @@ class ToolHost:
 
     def _serve(self) -> None:
         engine = self._engine
+        batch: list[_Started] = []
         while not self._stopping.is_set():
             text = engine.receive_tool_call(self._poll_ms)
-            if text is not None:  # a request taken is answered, stopping or not
-                self._dispatch(text)
+            # While handlers hand back awaitables, the requests already queued
+            # are taken too and handed to the event loop together: one wake-up
+            # of the loop for the lot. A request taken is answered, stopping or not.
+            while text is not None and self._dispatch(text, batch) and len(batch) < _BATCH_LIMIT:
+                text = engine.receive_tool_call(0)
+            if batch:
+                self._start_async(batch)
+                batch = []
 
-    def _dispatch(self, text: str) -> None:
-        """Run the call's handler; an awaitable it hands back goes to the event loop."""
+    def _dispatch(self, text: str, batch: list[_Started]) -> bool:
+        """Run the call's handler; True when it handed back an awaitable, now in `batch`."""
         request = json.loads(text)
         call = ToolCall(
             request["request_id"], request["server"], request["tool"], request["arguments"], request["operation"]
@@ -417,16 +424,21 @@ class ToolHost:
                 function, argument = fallback, call
             else:
                 self._engine.fail_tool_call(call.request_id, f"ToolHost has no handler for {call.server}.{call.tool}")
-                return
+                return False
+            if batch and not inspect.iscoroutinefunction(function):
+                # A handler that may block first lets the coroutines already taken run.
+                self._start_async(batch[:])
+                batch.clear()
             result = function(argument)
             if inspect.isawaitable(result):
-                self._hand_over(call, result)
-            else:
-                self._answer(call, result)
+                batch.append((call, result))
+                return True
+            self._answer(call, result)
         except BaseException as error:
             # Even SystemExit: the service threads belong to the host, and a
             # thread that ended here would leave later calls waiting unserved.
             self._fail(call, error)
+        return False
 
     def _fail(self, call: ToolCall, error: BaseException) -> None:
         _log.error("tool %s.%s failed (%s)", call.server, call.tool, call.request_id, exc_info=error)
@@ -439,31 +451,22 @@ class ToolHost:
         except Exception as error:  # not serialisable, or text without a UTF-8 form
             self._fail(call, error)
 
-    def _hand_over(self, call: ToolCall, awaitable: Awaitable[Any]) -> None:
-        # The first awaitable of a run wakes the event loop at once, so its call
-        # starts while the service threads take the next requests; those that
-        # come before the loop gets to them go with it, in one wake-up.
+    def _start_async(self, batch: list[_Started]) -> None:
         with self._lock:
-            self._in_flight[call.request_id] = None
-            self._handed.append((call, awaitable))
-            if self._spawn_due:
-                return
-            self._spawn_due = True
+            for call, _ in batch:
+                self._in_flight[call.request_id] = None
         try:
-            self._event_loop().call_soon_threadsafe(self._spawn)
+            self._event_loop().call_soon_threadsafe(self._spawn, batch)
         except BaseException as error:  # the loop is closed
             with self._lock:
-                batch, self._handed, self._spawn_due = self._handed, [], False
-                for started, _ in batch:
-                    self._in_flight.pop(started.request_id, None)
-            for started, pending in batch:
-                _discard(pending)
-                self._fail(started, error)
+                for call, _ in batch:
+                    self._in_flight.pop(call.request_id, None)
+            for call, awaitable in batch:
+                _discard(awaitable)
+                self._fail(call, error)
 
-    def _spawn(self) -> None:
+    def _spawn(self, batch: list[_Started]) -> None:
         # On the event loop. A call that close() has answered meanwhile is not started.
-        with self._lock:
-            batch, self._handed, self._spawn_due = self._handed, [], False
         for call, awaitable in batch:
             with self._lock:
                 task = None
