@@ -9,7 +9,6 @@ how many times better zarn is (above 1: zarn wins).
 from __future__ import annotations
 
 import argparse
-import gc
 import json
 import os
 import statistics
@@ -30,7 +29,7 @@ sys.path.insert(0, str(HERE))
 import graphql_core_peer as gcp
 import orjson
 import workloads as wl
-from fresh import fresh_copy, per_call_fresh
+from fresh import fresh_copy, per_call_fresh, quiet_gc
 from py_bridge import PyBridge, bridge_execute, pinned, run_threads, service_threads
 
 import zarn
@@ -118,19 +117,9 @@ def _timed(fn: Callable[[], Any], number: int) -> float:
     return time.perf_counter() - start
 
 
-@contextmanager
-def _quiet_gc() -> Iterator[None]:
-    gc.collect()
-    gc.disable()
-    try:
-        yield
-    finally:
-        gc.enable()
-
-
 def per_call(fn: Callable[[], Any], settings: Settings) -> float:
     """Median seconds per call over settings.repeats repeats."""
-    with _quiet_gc():
+    with quiet_gc():
         number = 1
         while (elapsed := _timed(fn, number)) < settings.repeat_seconds:
             number = max(number * 2, int(number * settings.repeat_seconds / max(elapsed, 1e-9) * 1.1))
@@ -409,7 +398,7 @@ def run_w9(results: Results, inputs: Inputs, settings: Settings) -> None:
                     fn()
 
         samples = []
-        with _quiet_gc():
+        with quiet_gc():
             for _ in range(max(3, settings.repeats // 2)):
                 start = time.perf_counter()
                 run_threads(work, executors)

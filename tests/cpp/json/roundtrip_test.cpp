@@ -13,21 +13,22 @@
 
 #include "json/reader.hpp"
 #include "json/writer.hpp"
+#include "support/utf8_reference.hpp"
 
 namespace zarn::json {
 namespace {
 
 // Writes `d`, reads the text back and reports any difference in the bits.
-testing::AssertionResult round_trips(double d) {
+::testing::AssertionResult round_trips(double d) {
     std::string text;
     write_double(d, text);
     const auto value = read_json(text);
-    if (!value) return testing::AssertionFailure() << text << ": " << value.error().to_string();
+    if (!value) return ::testing::AssertionFailure() << text << ": " << value.error().to_string();
     if (value->kind() != JsonKind::floating)
-        return testing::AssertionFailure() << text << " did not read back as a double";
+        return ::testing::AssertionFailure() << text << " did not read back as a double";
     if (std::bit_cast<std::uint64_t>(value->as_double()) != std::bit_cast<std::uint64_t>(d))
-        return testing::AssertionFailure() << text << " read back as another double";
-    return testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << text << " read back as another double";
+    return ::testing::AssertionSuccess();
 }
 
 TEST(DoubleRoundTrip, RandomFiniteBitPatterns) {
@@ -119,31 +120,13 @@ public:
         std::string out;
         for (std::size_t n = pick(12); n > 0; --n) {
             const char32_t c = pick(3) == 0 ? kPool[pick(std::size(kPool))] : static_cast<char32_t>(0x20 + pick(0x5F));
-            append_utf8(out, c);
+            zarn::testing::append_utf8(out, c);
         }
         return out;
     }
 
 private:
     std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
-
-    static void append_utf8(std::string& out, char32_t c) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
 
     std::mt19937_64 random_;
 };
