@@ -1,7 +1,7 @@
 """GraphQL over HTTP: a plain ASGI 3 application that serves an engine.
 
-`GraphQLApp` answers GET and POST at one path as the GraphQL-over-HTTP
-specification of the GraphQL Foundation asks: it reads the request into a query,
+`GraphQLApp` answers GET and POST at one path as the GraphQL Foundation's
+GraphQL-over-HTTP rules ask: it reads the request into a query,
 its variables and an operation name (`zarn.httpio`), settles on the operation
 and the fields that run (`zarn.operations`), hands the engine exactly that, and
 writes the engine's document back with the status code that the negotiated media
