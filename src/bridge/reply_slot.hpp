@@ -42,6 +42,7 @@ public:
 
     // The waiting side.
     void wait() const noexcept;
+    // Every slot settled and no parked call still held (see hold()).
     [[nodiscard]] bool all_settled() const noexcept { return unsettled_.word().load(std::memory_order_acquire) == 0; }
     // After wait(): how slot i was settled, and its reply text.
     [[nodiscard]] ReplyState state(std::uint32_t i) const noexcept { return slots_[i].state; }

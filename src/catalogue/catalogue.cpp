@@ -15,7 +15,6 @@
 namespace zarn::catalogue {
 namespace {
 
-using json::JsonObject;
 using json::JsonValue;
 
 // Walks each element of a root array as the reader hands it over, just as

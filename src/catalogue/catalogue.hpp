@@ -12,7 +12,6 @@
 #include "catalogue/text_store.hpp"
 #include "catalogue/tool_metadata.hpp"
 #include "common/result.hpp"
-#include "json/value.hpp"
 
 namespace zarn::catalogue {
 

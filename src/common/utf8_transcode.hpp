@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <expected>
 #include <span>
-#include <string>
 
 namespace zarn {
 
@@ -38,18 +37,5 @@ struct Unencodable {
 void write_utf8(std::span<const std::uint8_t> latin1, std::span<char> out) noexcept;
 void write_utf8(std::span<const std::uint16_t> ucs2, std::span<char> out) noexcept;
 void write_utf8(std::span<const std::uint32_t> ucs4, std::span<char> out) noexcept;
-
-// Both steps, into a new string.
-template <class Unit>
-[[nodiscard]] std::expected<std::string, Unencodable> to_utf8(std::span<const Unit> text) {
-    const auto length = utf8_length(text);
-    if (!length) return std::unexpected(length.error());
-    std::string out;
-    out.resize_and_overwrite(*length, [&](char* data, std::size_t size) noexcept {
-        write_utf8(text, std::span<char>(data, size));
-        return size;
-    });
-    return out;
-}
 
 }  // namespace zarn

@@ -49,10 +49,7 @@ public:
             text->write_utf8(inline_);
             view_ = std::string_view(inline_, size);
         } else {
-            heap_.resize_and_overwrite(size, [&](char* data, std::size_t n) noexcept {
-                text->write_utf8(data);
-                return n;
-            });
+            heap_ = text->to_utf8();
             view_ = std::string_view(heap_);
         }
     }

@@ -68,7 +68,6 @@ void StrText::write_utf8(char* out) const noexcept {
 }
 
 std::string StrText::to_utf8() const {
-    if (is_ascii()) return std::string(ascii());
     std::string out;
     out.resize_and_overwrite(utf8_size_, [this](char* data, std::size_t size) noexcept {
         write_utf8(data);

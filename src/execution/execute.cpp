@@ -12,8 +12,6 @@
 namespace zarn::execution {
 namespace {
 
-using json::JsonValue;
-
 enum class BuiltIn : std::uint8_t { none, typename_, servers, search };
 
 BuiltIn built_in_field(std::string_view name) noexcept {

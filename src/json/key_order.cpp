@@ -18,12 +18,6 @@ bool LastSortedOrder::sorts(std::span<const SortKey> keys, SortKeyLess less) con
     return true;
 }
 
-void LastSortedOrder::remember(std::span<const SortKey> sorted, SortKeyLess less) {
-    if (!strictly_ascending(sorted, less)) return;
-    positions_.resize(sorted.size());
-    for (std::size_t i = 0; i < sorted.size(); ++i) positions_[i] = sorted[i].index;
-}
-
 void Shape::remember_keys(std::span<const JsonMember> members) noexcept {
     count = 0;
     ordered = false;

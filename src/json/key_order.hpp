@@ -94,9 +94,9 @@ public:
     // Whether the records as written come out strictly ascending in this
     // order: then it is the order a sort would give, with no key repeated.
     [[nodiscard]] bool sorts(std::span<const SortKey> keys, SortKeyLess less) const noexcept;
-    // Keeps the order of `sorted`, unless a key repeats (sorts() could never
-    // take it again).
-    void remember(std::span<const SortKey> sorted, SortKeyLess less);
+    // Keeps the positions of a sort that found no key repeated (sorts() could
+    // never take an order with a repeat again).
+    void remember(std::span<const std::uint32_t> positions) { positions_.assign(positions.begin(), positions.end()); }
     [[nodiscard]] std::span<const std::uint32_t> positions() const noexcept { return positions_; }
 
 private:

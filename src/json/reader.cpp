@@ -321,7 +321,6 @@ private:
             if (shape != nullptr) shape->remember_order(last_sorted_order_.positions());
         } else {
             detail::sort_keys(keys, less);
-            last_sorted_order_.remember(keys, less);
             kept_.resize(taken.size());
             const std::span<const std::uint32_t> kept(kept_.data(), detail::kept_positions(keys, taken, kept_));
             object = JsonObject::adopt_members(taken, kept);
@@ -334,6 +333,7 @@ private:
                 members_.pop_to(base);
                 return object;
             }
+            last_sorted_order_.remember(kept);
             if (shape != nullptr) shape->remember_order(kept);
         }
         members_.forget_from(base);

@@ -23,7 +23,7 @@ Status parse_fields(std::string_view query, const json::JsonObject& variables, j
             return fail(std::format("unsupported GraphQL operation: {}", *keyword));
         parser.skip_ignored();
         if (parser.at_name_start()) {
-            // The operation name is not needed; at a name start it cannot fail.
+            // The operation name is not needed, only read past.
             if (auto name = parser.parse_name_view(); !name) return fail(std::move(name).error());
             parser.skip_ignored();
         }

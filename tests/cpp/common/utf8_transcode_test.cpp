@@ -13,6 +13,7 @@ namespace zarn {
 namespace {
 
 using testing::reference_utf8;
+using testing::to_utf8;
 using testing::transcode;
 
 template <class Unit>
@@ -50,7 +51,8 @@ TYPED_TEST(Utf8Transcode, EveryCodePointOfTheWidth) {
 TYPED_TEST(Utf8Transcode, RandomTextsAsTheReference) {
     std::mt19937 rng(20261208);
     // Mostly ASCII with scattered others (the common case), then dense, at
-    // lengths around the block of 128 units the length scan works in.
+    // lengths around the length scan's inner steps (only 70000 crosses one of
+    // its 8192-unit blocks).
     for (const unsigned ascii_percent : {100u, 97u, 50u, 0u}) {
         for (const std::size_t size : {1u, 7u, 127u, 128u, 129u, 255u, 256u, 1000u, 70000u}) {
             std::vector<TypeParam> units(size);

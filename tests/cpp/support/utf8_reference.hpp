@@ -51,6 +51,19 @@ std::expected<std::string, Unencodable> reference_utf8(std::span<const Unit> tex
     return out;
 }
 
+// The transcoder's two steps into a new string, as the module's text copies use them.
+template <class Unit>
+[[nodiscard]] std::expected<std::string, Unencodable> to_utf8(std::span<const Unit> text) {
+    const auto length = utf8_length(text);
+    if (!length) return std::unexpected(length.error());
+    std::string out;
+    out.resize_and_overwrite(*length, [&](char* data, std::size_t size) noexcept {
+        write_utf8(text, std::span<char>(data, size));
+        return size;
+    });
+    return out;
+}
+
 // The transcoder under test, both steps, written into a heap block of
 // exactly the measured length followed by guard bytes: the sanitizers do not
 // see into simdutf, so a write past the length is caught by the guard.
