@@ -20,6 +20,7 @@ from pathlib import Path
 from zarn import SchemaEngine, ToolHost, sample_catalogue
 from zarn.demo import DEMO_QUERY, demo_handlers, demo_input_schemas
 from zarn.gateway import ConfigError, Gateway, ServerStartError
+from zarn.toolspec import search_entries
 
 PROG = "python -m zarn"
 
@@ -157,9 +158,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
         # With --demo the sample handlers' arguments are known.
         schemas = demo_input_schemas() if args.demo else {}
-        tools = {
-            (entry["server"], entry["tool"]) for entry in json.loads(engine.execute("{ search }"))["data"]["search"]
-        }
+        tools = {(entry["server"], entry["tool"]) for entry in search_entries(engine)}
         inputs = {pair: schema for pair, schema in schemas.items() if pair in tools}
         sys.stdout.write(schema_sdl(engine, input_schemas=inputs) + "\n")
         return 0

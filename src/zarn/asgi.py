@@ -57,8 +57,9 @@ from zarn.httpio import (
     too_large,
 )
 from zarn.introspection import INTROSPECTION_FIELDS
-from zarn.operations import BUILT_IN_FIELDS, DocumentCache, RequestError, Selection, plan, select_operation
+from zarn.operations import DocumentCache, RequestError, Selection, plan, select_operation
 from zarn.tooling import EngineSchemas, ExplorerPage
+from zarn.toolspec import BUILT_IN_FIELDS, search_entries
 
 __all__ = ["ExecutionHost", "GraphQLApp", "OperationHook", "OperationRequest"]
 
@@ -75,7 +76,6 @@ _CONTENT_TYPES: Final = {
     GRAPHQL_RESPONSE_JSON: b"application/graphql-response+json; charset=utf-8",
     HTML: b"text/html; charset=utf-8",
 }
-_SMALL_CACHE: Final = 256  # distinct Accept and Content-Type values remembered
 _INLINE_BYTES: Final = 64 * 1024  # larger bodies and query strings are read on a thread
 _INLINE_QUERY: Final = 2000  # longer queries not yet cached are parsed on a thread
 _ERROR_PREFIX: Final = '{"data":null,'
@@ -209,8 +209,6 @@ class GraphQLApp:
         self._schemas: Final = EngineSchemas(target, input_schemas) if introspection else None
         self._page: Final = None if explorer is False else ExplorerPage(None if explorer is True else explorer)
         self._documents: Final = DocumentCache(document_cache)
-        self._accepts: dict[tuple[bytes | None, bool], str | None] = {}
-        self._content_types: dict[bytes, bool] = {}
         self._deadlines: Final = Deadlines()
         # Tool fields by name with their read-only flag, for the engine they were read from.
         self._catalogue_engine: SchemaEngine | None = None
@@ -259,7 +257,9 @@ class GraphQLApp:
                 if media == HTML:
                     encoding = next((v for n, v in scope["headers"] if n == b"accept-encoding"), None)
                     # The first one reads and compresses the page (some 0.2 s): not on the event loop.
-                    body, headers = await asyncio.to_thread(cast(ExplorerPage, self._page).response, encoding)
+                    page = cast(ExplorerPage, self._page)
+                    ready = page.cached(encoding)
+                    body, headers = ready if ready is not None else await asyncio.to_thread(page.response, encoding)
                     status = 200
                 else:
                     if method == "POST":
@@ -301,10 +301,10 @@ class GraphQLApp:
                         if " at line " in text:
                             text = _ENGINE_POSITION.sub("", text)
                         # A request error: no "data" entry, as GraphQL asks of a request that did not run.
-                        status, body = 200 if media == JSON else 400, ("{" + text[13:]).encode("utf-8")
+                        status, body = 200 if media == JSON else 400, ("{" + text[len(_ERROR_PREFIX) :]).encode("utf-8")
                     else:
                         if text.endswith(_NO_ERRORS):
-                            text = text[:-13] + "}"  # a result without errors has no "errors" entry
+                            text = text[: -len(_NO_ERRORS)] + "}"  # a result without errors has no "errors" entry
                         status, body = 200, text.encode("utf-8")
         except _Answer as answer:
             status, body = answer.status, answer.body
@@ -391,13 +391,7 @@ class GraphQLApp:
             raise HttpError(404, f"no GraphQL endpoint at {scope['path']}: it is at {self.path}")
 
     def _negotiated(self, accept: bytes | None, method: str) -> str | None:
-        key = (accept, method == "GET" and self._page is not None)
-        media = self._accepts.get(key, "")
-        if media == "":
-            media = negotiate(accept, key[1])
-            if len(self._accepts) < _SMALL_CACHE:
-                self._accepts[key] = media
-        return media
+        return negotiate(accept, method == "GET" and self._page is not None)
 
     def _media(self, accept: bytes | None, method: str) -> str:
         media = self._negotiated(accept, method)
@@ -408,12 +402,7 @@ class GraphQLApp:
     async def _read_body(self, receive: Receive, content_type: bytes | None, length: bytes | None) -> bytes | None:
         if content_type is None:
             raise HttpError(415, f"a POST body must be {JSON}; the request has no Content-Type")
-        accepted = self._content_types.get(content_type)
-        if accepted is None:
-            accepted = is_json_content_type(content_type)
-            if len(self._content_types) < _SMALL_CACHE:
-                self._content_types[content_type] = accepted
-        if not accepted:
+        if not is_json_content_type(content_type):
             raise HttpError(415, f"a POST body must be {JSON} in UTF-8, not {content_type.decode('latin-1')}")
         limit = self.max_body_bytes
         if length is not None and length.isdigit() and int(length) > limit:
@@ -534,9 +523,8 @@ class GraphQLApp:
         Of tools whose fields collide the engine answers the first, and a
         built-in field shadows a tool; so does this map.
         """
-        entries = json.loads(engine.execute("{ search }"))["data"]["search"]
         tool_fields: dict[str, bool] = {}
-        for entry in entries:
+        for entry in search_entries(engine):
             if entry["field"] not in BUILT_IN_FIELDS:
                 tool_fields.setdefault(entry["field"], bool(entry["readOnly"]))
         self._tool_fields, self._catalogue_engine = tool_fields, engine

@@ -24,6 +24,7 @@ from typing import Any, Final, Literal, Self, TypeVar
 from zarn._graphql import SchemaEngine
 from zarn.loop_thread import LoopThread
 from zarn.pool import ElasticPool
+from zarn.toolspec import search_entries
 
 __all__ = ["Fallback", "Handler", "RawJson", "ToolCall", "ToolHost"]
 
@@ -64,16 +65,16 @@ H = TypeVar("H", bound=Handler)
 F = TypeVar("F", bound=Fallback | None)
 
 
-# Made once: json.dumps with options builds an encoder on every call, a third of
-# the cost of a small document.
-_encode_variables: Final = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
+# Compact JSON text without NaN, made once: json.dumps with options builds an
+# encoder on every call, a third of the cost of a small document.
+compact_json: Final = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
 
 
 def variables_text(variables: Mapping[str, Any] | str | None) -> str | None:
     """Variables as the engine takes them: text is passed on, a mapping is serialised once."""
     if variables is None or isinstance(variables, str):
         return variables
-    return _encode_variables(variables)
+    return compact_json(variables)
 
 
 def _nested_raw(value: Any) -> Any:
@@ -88,7 +89,7 @@ def _nested_raw(value: Any) -> Any:
     raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
 
 
-# Made once, as the variables' encoder. NaN and infinities are not JSON: the
+# Made once, as compact_json is. NaN and infinities are not JSON: the
 # engine would reject the reply with a less helpful message, so they are
 # refused here and reported as the handler's fault.
 _encode_reply: Final = json.JSONEncoder(
@@ -171,16 +172,15 @@ class ToolHost:
             raise ValueError("ToolHost needs at least one execute thread")
         if poll_ms < 1:
             raise ValueError("ToolHost poll_ms must be at least 1")
-        if fallback is not None and not callable(fallback):
-            raise TypeError(f"ToolHost fallback must be callable, not {type(fallback).__name__}")
         if loop is not None and not isinstance(loop, asyncio.AbstractEventLoop):
             raise TypeError(f"ToolHost loop must be an asyncio event loop, not {type(loop).__name__}")
+        self._fallback: Fallback | None = None
+        self.set_fallback(fallback)  # checked before the handlers, as the other options are
         self._engine: Final = engine
         self._tools: dict[tuple[str, str], str] | None = None  # (server, tool) -> field, read on first use
         self._handlers: dict[tuple[str, str], Handler] = {}
         for (server, tool), handler in (handlers or {}).items():
             self.add_tool(server, tool, handler)
-        self._fallback = fallback
         self._thread_count: Final = threads
         self._poll_ms: Final = poll_ms
         self._execute_threads: Final = execute_threads
@@ -242,8 +242,7 @@ class ToolHost:
     def _catalogue_tools(self) -> dict[tuple[str, str], str]:
         # The catalogue never changes, so the engine's own listing is read once.
         if self._tools is None:
-            document = json.loads(self._engine.execute("{ search }"))
-            self._tools = {(hit["server"], hit["tool"]): hit["field"] for hit in document["data"]["search"]}
+            self._tools = {(hit["server"], hit["tool"]): hit["field"] for hit in search_entries(self._engine)}
         return self._tools
 
     # -- lifecycle ------------------------------------------------------------

@@ -9,6 +9,7 @@ answers: `negotiate` picks the response's media type from ``Accept``,
 from __future__ import annotations
 
 import asyncio
+import functools
 import json
 from collections.abc import Callable, Iterable, Mapping
 from json.scanner import make_scanner
@@ -111,6 +112,8 @@ def decode_json(text: str, what: str) -> Any:
 # -- media types --------------------------------------------------------------
 
 
+# Clients send few distinct headers: each is worked out once.
+@functools.lru_cache(maxsize=256)
 def negotiate(accept: bytes | None, html: bool) -> str | None:
     """The response media type for an Accept header; None when it allows none of ours.
 
@@ -164,6 +167,7 @@ def negotiate(accept: bytes | None, html: bool) -> str | None:
     return best[3] if best is not None else None
 
 
+@functools.lru_cache(maxsize=256)
 def is_json_content_type(value: bytes) -> bool:
     """Whether a Content-Type is application/json in UTF-8 (the default)."""
     media, *parameters = value.decode("latin-1").lower().split(";")

@@ -27,9 +27,6 @@ from graphql.language import ast
 
 __all__ = ["Document", "DocumentCache", "Operation", "RequestError", "Selection", "plan", "select_operation"]
 
-# Field names the engine answers itself; a tool of the same name is shadowed.
-BUILT_IN_FIELDS: Final = frozenset({"__typename", "servers", "search"})
-
 _ROOT_TYPES: Final = {"query": "Query", "mutation": "Mutation", "subscription": "Subscription"}
 _VARIANT_LIMIT: Final = 64  # engine texts kept per operation for combinations of omitted variables and conditions
 # Selections visited while fragments are expanded, per operation: fragments that

@@ -37,10 +37,6 @@ class ElasticPool(concurrent.futures.Executor):
         self._started = 0  # threads ever started, for their names; guarded by _lock
         self._closed = False  # guarded by _lock
 
-    @property
-    def max_threads(self) -> int:
-        return self._max_threads
-
     def thread_count(self) -> int:
         """The threads alive now, busy or idle."""
         with self._lock:

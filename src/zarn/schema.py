@@ -32,14 +32,11 @@ from graphql import (
 
 from zarn._graphql import SchemaEngine
 from zarn.input_types import JSON, ArgumentTyper, is_graphql_name
-from zarn.toolspec import ToolSpec
+from zarn.toolspec import BUILT_IN_FIELDS, ToolSpec
 
 __all__ = ["BUILT_IN_FIELDS", "GeneratedSchema", "build_schema", "engine_tools", "schema_sdl"]
 
 logger = logging.getLogger(__name__)
-
-# Fields the engine answers before it looks at the catalogue.
-BUILT_IN_FIELDS = frozenset({"__typename", "servers", "search"})
 
 
 def _members(**fields: tuple[Any, str]) -> dict[str, GraphQLField]:

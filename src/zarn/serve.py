@@ -258,19 +258,21 @@ def options_from(args: argparse.Namespace) -> ServeOptions:
         raise UsageError(f"--port {args.port} is not a port number")
     if not args.path.startswith("/"):
         raise UsageError(f"--path {args.path!r} must start with /")
-    if args.token_file is None and not args.insecure and not is_loopback(args.host):
+    # Without a token, a loopback address is what keeps others out.
+    tokenless_loopback = args.token_file is None and is_loopback(args.host)
+    if args.token_file is None and not args.insecure and not tokenless_loopback:
         raise UsageError(
             f"{args.host} is not a loopback address: anyone who reaches it could run the tools; "
             "give --token-file, or --insecure if that is what you want"
         )
     allowed_hosts: list[str] | None = list(args.allowed_host) or None
-    if allowed_hosts is None and args.token_file is None and is_loopback(args.host):
+    if allowed_hosts is None and tokenless_loopback:
         # Without a token, a loopback server trusts whoever reaches it: not a web page that
         # rebinds its own name to this address (the browser would send that name as Host).
         allowed_hosts = list(dict.fromkeys([*LOOPBACK_HOSTS, args.host]))
-    options = ServeOptions(
+    return ServeOptions(
         servers=str(Path(args.servers).resolve()) if args.servers is not None else None,
-        catalogue=args.catalogue,
+        catalogue=str(Path(args.catalogue).resolve()) if args.catalogue is not None else None,
         demo=args.demo,
         path=args.path,
         token_file=str(Path(args.token_file).resolve()) if args.token_file is not None else None,
@@ -282,9 +284,6 @@ def options_from(args: argparse.Namespace) -> ServeOptions:
         explorer=args.explorer,
         introspection=args.introspection,
     )
-    if options.catalogue is not None:
-        options = ServeOptions(**{**asdict(options), "catalogue": str(Path(options.catalogue).resolve())})
-    return options
 
 
 def main(argv: Sequence[str] | None = None) -> int:

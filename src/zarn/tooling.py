@@ -94,14 +94,24 @@ class ExplorerPage:
 
     def __init__(self, page: str | bytes | None) -> None:
         self._own: Final = page.encode("utf-8") if isinstance(page, str) else page
+        # The bundled page and its headers, by whether it is gzipped, once built.
+        self._built: dict[bool, tuple[bytes, tuple[tuple[bytes, bytes], ...]]] = {}
 
-    def response(self, accept_encoding: bytes | None) -> tuple[bytes, list[tuple[bytes, bytes]]]:
+    def cached(self, accept_encoding: bytes | None) -> tuple[bytes, list[tuple[bytes, bytes]]] | None:
+        """The response if it is ready, else None (`response` builds it: on a thread, it takes a while)."""
         if self._own is not None:
             return self._own, [(b"vary", b"accept")]
+        built = self._built.get(accepts_gzip(accept_encoding))
+        return None if built is None else (built[0], list(built[1]))
+
+    def response(self, accept_encoding: bytes | None) -> tuple[bytes, list[tuple[bytes, bytes]]]:
+        if (ready := self.cached(accept_encoding)) is not None:
+            return ready
         gzipped = accepts_gzip(accept_encoding)
         body = explorer.page_gzip() if gzipped else explorer.page()
-        headers = [h for h in explorer.page_headers(gzipped=gzipped) if h[0] not in _WRITTEN_BY_THE_APP]
-        return body, headers
+        headers = tuple(h for h in explorer.page_headers(gzipped=gzipped) if h[0] not in _WRITTEN_BY_THE_APP)
+        self._built[gzipped] = body, headers
+        return body, list(headers)
 
 
 _WRITTEN_BY_THE_APP: Final = frozenset({b"content-type", b"content-length"})

@@ -7,11 +7,24 @@ schemas), for the generated GraphQL schema and for documentation.
 
 from __future__ import annotations
 
+import json
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any, Final
 
-__all__ = ["ToolSpec"]
+if TYPE_CHECKING:
+    from zarn._graphql import SchemaEngine
+
+__all__ = ["BUILT_IN_FIELDS", "ToolSpec", "search_entries"]
+
+# Fields the engine answers before it looks at the catalogue; a tool of the same name is shadowed.
+BUILT_IN_FIELDS: Final = frozenset({"__typename", "servers", "search"})
+
+
+def search_entries(engine: SchemaEngine) -> list[dict[str, Any]]:
+    """The engine's `search` entries: each tool's server, tool, field, description and read-only flag."""
+    entries: list[dict[str, Any]] = json.loads(engine.execute("{ search }"))["data"]["search"]
+    return entries
 
 
 @dataclass(frozen=True, slots=True)

@@ -13,16 +13,14 @@ import json
 import logging
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any, Final
+from typing import Any
 
 from zarn._graphql import SchemaEngine
 from zarn.gateway.config import WHITE_SPACE
 from zarn.gateway.results import has_utf8_form
-from zarn.toolspec import ToolSpec
+from zarn.toolspec import BUILT_IN_FIELDS, ToolSpec, search_entries
 
 __all__ = ["BUILT_IN_FIELDS", "Collision", "ListedServer", "ListedTool", "assemble", "find_collisions", "tool_specs"]
-
-BUILT_IN_FIELDS: Final = frozenset({"__typename", "servers", "search"})
 
 logger = logging.getLogger(__name__)
 
@@ -109,7 +107,7 @@ def assemble(servers: Sequence[ListedServer]) -> tuple[str, list[ListedTool]]:
 
 def tool_specs(engine: SchemaEngine, tools: Sequence[ListedTool]) -> list[ToolSpec]:
     """The tools as the engine names them, in catalogue order."""
-    entries = json.loads(engine.execute("{ search }"))["data"]["search"]
+    entries = search_entries(engine)
     if len(entries) != len(tools) or any(
         entry["server"] != tool.server or entry["tool"] != tool.name.strip(WHITE_SPACE)
         for tool, entry in zip(tools, entries, strict=False)

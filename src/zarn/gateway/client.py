@@ -99,10 +99,6 @@ class ProtocolClient:
         return self._lost is None
 
     @property
-    def lost_cause(self) -> str | None:
-        return self._lost
-
-    @property
     def in_flight(self) -> int:
         return len(self._pending)
 

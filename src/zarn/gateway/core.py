@@ -206,12 +206,10 @@ class Gateway:
         if self._loop_thread.in_thread():
             raise RuntimeError("Gateway.close would wait on its own event loop; call close_async or use a thread")
         with self._lock:
-            state, self._state = self._state, "closed"
-        if state != "running":
-            return  # a start in progress sees the close and undoes itself
-        if self._host is not None:
-            self._host.close()
-        self._teardown()
+            if self._state != "running":
+                self._state = "closed"
+                return  # a start in progress sees the close and undoes itself
+        self._abandon()
 
     async def close_async(self) -> None:
         await asyncio.to_thread(self.close)

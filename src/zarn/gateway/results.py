@@ -19,10 +19,10 @@ import re
 from collections.abc import Mapping
 from typing import Any, Final, NoReturn
 
+from zarn.host import compact_json
+
 __all__ = ["error_value", "field_value", "has_utf8_form"]
 
-# Made once: json.dumps with options builds a new encoder on every call.
-_ENCODE: Final = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
 # The engine reads replies nested at most 127 deep; the value object around "json" takes one level.
 _MAX_DEPTH: Final = 126
 # Numbers that may lie beyond a double's range, which the engine refuses: long exponents and digit runs.
@@ -72,7 +72,7 @@ def error_value(text: str) -> str:
 
 
 def _dumps(value: Any) -> str:
-    text = _ENCODE(value)
+    text = compact_json(value)
     if not text.isascii() and not has_utf8_form(text):
         # A lone surrogate (from a "\ud800" escape) has no UTF-8 form, and the
         # engine refuses its escape too: it becomes U+FFFD.

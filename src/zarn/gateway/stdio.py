@@ -58,8 +58,6 @@ def describe_exit(returncode: int) -> str:
 
 
 class StdioTransport(Transport):
-    kind = "stdio"
-
     def __init__(
         self,
         name: str,
@@ -145,9 +143,7 @@ class StdioTransport(Transport):
         return tail
 
     async def close(self) -> None:
-        if self._stopping is None:
-            self._stopping = asyncio.ensure_future(self._stop())
-        await asyncio.shield(self._stopping)
+        await asyncio.shield(self._begin_stop())
 
     # -- stopping ---------------------------------------------------------------
 
@@ -196,8 +192,12 @@ class StdioTransport(Transport):
     def _fail(self, cause: str) -> None:
         # The server broke the protocol in a way that leaves its stream unusable.
         self._lose(cause)
+        self._begin_stop()
+
+    def _begin_stop(self) -> asyncio.Future[None]:
         if self._stopping is None:
             self._stopping = asyncio.ensure_future(self._stop())
+        return self._stopping
 
     # -- events from the child ----------------------------------------------------
 

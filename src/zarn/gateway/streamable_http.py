@@ -42,8 +42,6 @@ _LINE_BREAK: Final = re.compile("\r\n|\r|\n")
 
 
 class StreamableHttpTransport(Transport):
-    kind = "http"
-
     def __init__(
         self,
         name: str,

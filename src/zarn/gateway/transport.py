@@ -14,6 +14,8 @@ import json
 from collections.abc import Mapping
 from typing import Any, Final, Protocol
 
+from zarn.host import compact_json
+
 __all__ = [
     "MAX_MESSAGE_SIZE",
     "Receiver",
@@ -48,8 +50,6 @@ class Receiver(Protocol):
 class Transport(abc.ABC):
     """One connection to one server, carrying JSON-RPC messages both ways."""
 
-    kind: str  # "stdio" or "http"
-
     @abc.abstractmethod
     async def open(self, receiver: Receiver) -> None:
         """Connect (start the process, or prepare the HTTP client); raises `TransportError`."""
@@ -75,14 +75,12 @@ class Transport(abc.ABC):
         return []
 
 
-# Made once: json.dumps with options builds a new encoder on every call.
-_ENCODE: Final = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
 _ENCODE_ASCII: Final = json.JSONEncoder(ensure_ascii=True, allow_nan=False, separators=(",", ":")).encode
 
 
 def encode_message(message: Mapping[str, Any]) -> bytes:
     try:
-        return _ENCODE(message).encode("utf-8")
+        return compact_json(message).encode("utf-8")
     except UnicodeEncodeError:
         # A lone surrogate (from a "\ud800" escape in the arguments) has no
         # UTF-8 form; as an escape it is still valid JSON text.
